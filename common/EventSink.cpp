@@ -1,0 +1,5 @@
+#include "common/EventSink.h"
+
+namespace vanterel {
+EventSink::~EventSink() = default;
+} // namespace vanterel

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+namespace vanterel {
+
+// The settings every part of the program reads. One object, owned by the main
+// window and handed by reference to whoever needs it, so that a test can build
+// its own without touching anything global.
+struct Settings {
+    qint32 ServerPort = 80;
+    QString DocumentRoot;
+    QString TargetWindowTitle = QStringLiteral("Marlek ORS");
+    // Folder of the executable, always ending in '/'.
+    QString AppFolder;
+    // Value of every "Server: " header.
+    QString ServerSignature;
+};
+
+} // namespace vanterel

@@ -1,0 +1,5 @@
+#include "inject/Injector.h"
+
+namespace vanterel::inject {
+Injector::~Injector() = default;
+} // namespace vanterel::inject
