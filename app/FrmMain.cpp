@@ -1,0 +1,166 @@
+#include "app/FrmMain.h"
+
+#include "common/CoolIcon.h"
+#include "common/Version.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QPushButton>
+#include <QTreeView>
+
+Q_LOGGING_CATEGORY(lcEvent, "vanterel.event")
+
+namespace vanterel::app {
+
+namespace {
+// The window is laid out in twips; 15 twips make a pixel at 96 dots per inch.
+constexpr int px(int twips) { return twips / 15; }
+QRect twipsRect(int left, int top, int width, int height)
+{
+    return QRect(px(left), px(top), px(width), px(height));
+}
+} // namespace
+
+FrmMain::FrmMain(Options options, QWidget *parent)
+    : QWidget(parent), m_options(std::move(options))
+{
+    setObjectName(QStringLiteral("FrmMain"));
+    setFixedSize(px(6150), px(2925));
+
+    chkEnabeLog = new QCheckBox(QStringLiteral("Enabe Log"), this);
+    chkEnabeLog->setObjectName(QStringLiteral("chkEnabeLog"));
+    chkEnabeLog->setGeometry(twipsRect(120, 120, 1455, 195));
+
+    cmdSendKey = new QPushButton(QStringLiteral("Send Key"), this);
+    cmdSendKey->setObjectName(QStringLiteral("cmdSendKey"));
+    cmdSendKey->setGeometry(twipsRect(3000, 0, 990, 360));
+
+    cmdOptions = new QPushButton(QStringLiteral("Options"), this);
+    cmdOptions->setObjectName(QStringLiteral("cmdOptions"));
+    cmdOptions->setGeometry(twipsRect(5040, 0, 990, 360));
+    connect(cmdOptions, &QPushButton::clicked, this, &FrmMain::cmdOptionsClick);
+
+    ListView1 = new QTreeView(this);
+    ListView1->setObjectName(QStringLiteral("ListView1"));
+    ListView1->setGeometry(twipsRect(0, 360, 6135, 2535));
+    ListView1->setModel(&m_logModel);
+    ListView1->setHeaderHidden(true);
+    ListView1->setRootIsDecorated(false);
+    ListView1->setItemsExpandable(false);
+    ListView1->setUniformRowHeights(true);
+    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
+    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    ListView1->header()->setStretchLastSection(false);
+
+    // The picture of the window design has no place in the layout and no
+    // behaviour; it is kept, hidden, under its name.
+    Picture1 = new QLabel(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setFixedSize(227, 225);
+    Picture1->hide();
+
+    m_server = std::make_unique<http::Server>(m_settings, *this);
+
+    // Selecting the newest line and scrolling to it costs a layout of the
+    // view; under load that is done once per turn of the event loop, not once
+    // per line.
+    m_follow.setSingleShot(true);
+    m_follow.setInterval(0);
+    connect(&m_follow, &QTimer::timeout, this, &FrmMain::followNewestLine);
+}
+
+FrmMain::~FrmMain() { Unload(); }
+
+void FrmMain::Load()
+{
+    setWindowIcon(CoolIcon::LoadIconGroup(QStringLiteral("DEF")));
+    CoolIcon::SetWindowIcons(this, QStringLiteral("DEF"));
+    const QString caption = WindowCaption();
+    setWindowTitle(caption);
+    m_settings.ServerSignature = MakeServerSignature();
+    m_settings.AppFolder = m_options.appFolder.isEmpty() ? QCoreApplication::applicationDirPath()
+                                                         : m_options.appFolder;
+    m_logFile.close();
+    ListView1->setColumnWidth(0, px(5715));
+    AddMsg(caption);
+    if (!m_settings.AppFolder.endsWith(QLatin1Char('/')))
+        m_settings.AppFolder += QLatin1Char('/');
+    m_settings.DocumentRoot = m_settings.AppFolder + QStringLiteral("htdocs");
+    AddMsg(QStringLiteral("Loaded Configuration"));
+
+    if (!m_logFile.open(m_settings.AppFolder + QStringLiteral("Log.txt")))
+        AddMsg(QStringLiteral("Could not create Log.txt: ") + m_logFile.error());
+
+    if (m_server->StartListening())
+        AddMsg(m_server->ListeningLine());
+    else
+        AddMsg(m_server->ListenFailureLine());
+
+    QCoreApplication::processEvents();
+}
+
+void FrmMain::Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    m_server->Shutdown();
+    m_logFile.close();
+    if (m_frmOpts)
+        m_frmOpts->reject();
+}
+
+void FrmMain::closeEvent(QCloseEvent *event)
+{
+    Unload();
+    event->accept();
+}
+
+void FrmMain::AddMsg(const QString &text)
+{
+    m_logModel.append(text);
+    qCInfo(lcEvent).noquote() << text;
+    if (!m_follow.isActive())
+        m_follow.start();
+}
+
+void FrmMain::WriteLogLine(const QString &text)
+{
+    if (chkEnabeLog->isChecked())
+        m_logFile.writeLine(text);
+}
+
+void FrmMain::followNewestLine()
+{
+    const int last = m_logModel.rowCount() - 1;
+    if (last < 0)
+        return;
+    const QModelIndex newest = m_logModel.index(last, 0);
+    ListView1->selectionModel()->setCurrentIndex(newest, QItemSelectionModel::ClearAndSelect);
+    ListView1->scrollTo(newest);
+}
+
+QString FrmMain::SelectedLogText() const
+{
+    // A line added since the view last caught up is the selected one.
+    if (m_follow.isActive())
+        return m_logModel.rowCount() > 0 ? m_logModel.text(m_logModel.rowCount() - 1) : QString();
+    const QModelIndexList selected = ListView1->selectionModel()->selectedRows();
+    return selected.isEmpty() ? QString() : m_logModel.text(selected.first().row());
+}
+
+void FrmMain::cmdOptionsClick()
+{
+    auto *dialog = new QDialog(this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowTitle(QStringLiteral("Options"));
+    m_frmOpts = dialog;
+    dialog->exec();
+}
+
+} // namespace vanterel::app

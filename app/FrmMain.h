@@ -1,0 +1,76 @@
+#pragma once
+
+#include "app/EventLogModel.h"
+#include "app/LogFile.h"
+#include "common/EventSink.h"
+#include "common/Settings.h"
+#include "http/Server.h"
+
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+class QCheckBox;
+class QDialog;
+class QLabel;
+class QPushButton;
+class QTreeView;
+
+namespace vanterel::app {
+
+// The main window: its load is the program's start-up, its close the
+// shut-down. It owns the event log and the file server.
+class FrmMain final : public QWidget, public EventSink {
+    Q_OBJECT
+
+public:
+    struct Options {
+        // Folder of keys.dat, Log.txt and htdocs; the executable's folder when empty.
+        QString appFolder;
+    };
+
+    explicit FrmMain(Options options = {}, QWidget *parent = nullptr);
+    ~FrmMain() override;
+
+    // Start-up: everything up to listening, then lets pending events run once.
+    void Load();
+    // Shut-down; runs once, whether from closing the window or from a signal.
+    void Unload();
+
+    void AddMsg(const QString &text) override;
+    void WriteLogLine(const QString &text) override;
+
+    // Text of the selected line of the event log (empty when none).
+    QString SelectedLogText() const;
+
+    Settings &settings() { return m_settings; }
+    http::Server &server() { return *m_server; }
+    EventLogModel &logModel() { return m_logModel; }
+    QString AppFolder() const { return m_settings.AppFolder; }
+    QString ServerSignature() const { return m_settings.ServerSignature; }
+    qint32 MessageCount() const { return m_logModel.MessageCount(); }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void followNewestLine();
+    void cmdOptionsClick();
+
+    Options m_options;
+    Settings m_settings;
+    EventLogModel m_logModel;
+    LogFile m_logFile;
+    std::unique_ptr<http::Server> m_server;
+    QTimer m_follow;
+    bool m_unloaded = false;
+    QPointer<QDialog> m_frmOpts;
+
+    QCheckBox *chkEnabeLog;
+    QPushButton *cmdSendKey;
+    QPushButton *cmdOptions;
+    QTreeView *ListView1;
+    QLabel *Picture1;
+};
+
+} // namespace vanterel::app

@@ -1,0 +1,22 @@
+#include "app/FrmMain.h"
+#include "app/SignalHandler.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    // Without any display the program still serves and presses keys: the
+    // window is then drawn off screen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    vanterel::app::FrmMain window;
+    vanterel::app::SignalHandler signals;
+    QObject::connect(&signals, &vanterel::app::SignalHandler::terminationRequested, &window,
+                     [&window](int) { window.close(); });
+    window.Load();
+    window.show();
+    return app.exec();
+}

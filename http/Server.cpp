@@ -1,0 +1,209 @@
+#include "http/Server.h"
+
+#include "common/EventSink.h"
+#include "common/Settings.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcServer, "vanterel.http", QtWarningMsg)
+
+namespace vanterel::http {
+
+Server::Server(Settings &settings, EventSink &log, QObject *parent)
+    : QObject(parent), m_settings(settings), m_log(log)
+{
+    m_slots.emplace_back();
+    m_timers.push_back(nullptr);
+    connect(&m_sck, &SocketArray::ConnectionRequest, this,
+            [this](int, qintptr requestId) { onConnectionRequest(requestId); });
+    connect(&m_sck, &SocketArray::DataArrival, this, [this](int index, qint64) {
+        if (m_requestHandler)
+            m_requestHandler(index);
+        else
+            m_sck.GetData(index);
+    });
+    connect(&m_sck, &SocketArray::SendProgress, this,
+            [this](int index, qint64 sent, qint64) { onSendProgress(index, sent); });
+    connect(&m_sck, &SocketArray::SendComplete, this, &Server::onSendComplete);
+    connect(&m_sck, &SocketArray::CloseEvent, this, &Server::CloseConnection);
+    connect(&m_sck, &SocketArray::Error, this,
+            [this](int index, int, const QString &description) { onError(index, description); });
+    connect(&m_sck, &SocketArray::AcceptError, this, [this](const QString &reason) {
+        // Out of descriptors, most likely: say it once, not once per retry.
+        if (!m_acceptErrorLogged)
+            qCWarning(lcServer).noquote() << "Cannot accept connections for now:" << reason;
+        m_acceptErrorLogged = true;
+    });
+}
+
+Server::~Server() = default;
+
+bool Server::StartListening()
+{
+    return m_sck.Listen(m_settings.ServerPort) && m_sck.State(0) == SocketArray::StateListening;
+}
+
+QString Server::ListeningLine() const
+{
+    return QStringLiteral("Server listening on address ") + SocketArray::LocalIP()
+        + QLatin1Char(':') + QString::number(m_settings.ServerPort);
+}
+
+QString Server::ListenFailureLine() const
+{
+    return QStringLiteral("Server could not listen on port ") + QString::number(m_settings.ServerPort)
+        + QStringLiteral(": ") + m_sck.ListenError();
+}
+
+void Server::StopListening() { m_sck.Close(0); }
+
+void Server::setRequestHandler(std::function<void(int)> handler) { m_requestHandler = std::move(handler); }
+
+int Server::createSlot()
+{
+    const int k = m_sck.Load();
+    m_slots.emplace_back();
+    auto *timer = new QTimer(this);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(1);
+    connect(timer, &QTimer::timeout, this, [this, k] { onTick(k); });
+    m_timers.push_back(timer);
+    return k;
+}
+
+void Server::onConnectionRequest(qintptr requestId)
+{
+    m_acceptErrorLogged = false;
+    // The lowest closed slot is reused. A slot whose close is still letting
+    // events run reports closed already but is not free yet.
+    int k = 0;
+    for (int i = 1; i <= m_sck.UBound(); ++i) {
+        if (m_sck.State(i) == SocketArray::StateClosed && !m_slots[std::size_t(i)].Closing) {
+            k = i;
+            break;
+        }
+    }
+    if (k == 0)
+        k = createSlot();
+    ConnectionSlot &slot = m_slots[std::size_t(k)];
+    slot.FilePath.clear();
+    slot.File.reset();
+    slot.BytesToSend = 0;
+    slot.BytesSent = 0;
+    m_sck.Accept(k, requestId);
+}
+
+void Server::onSendProgress(int index, qint64 bytesSent)
+{
+    m_slots[std::size_t(index)].BytesSent += bytesSent;
+}
+
+void Server::onSendComplete(int index)
+{
+    ConnectionSlot &slot = m_slots[std::size_t(index)];
+    if (slot.BytesSent < slot.BytesToSend) {
+        QTimer *timer = m_timers[std::size_t(index)];
+        timer->setInterval(1);
+        timer->start();
+        return;
+    }
+    CloseConnection(index);
+    m_log.AddMsg(QStringLiteral("Finished Transfer."));
+    m_log.WriteLogLine(QStringLiteral("Finished Transfer ") + QString::number(index));
+    Q_EMIT TransferFinished(index);
+}
+
+void Server::CloseConnection(int index)
+{
+    if (index <= 0 || index >= int(m_slots.size()))
+        return;
+    ConnectionSlot &slot = m_slots[std::size_t(index)];
+    // The wait below lets events run; one of them may be a second close of
+    // this same slot (the peer's close racing ours), which has nothing to add.
+    if (slot.Closing)
+        return;
+    m_timers[std::size_t(index)]->stop();
+    slot.Closing = true;
+    do {
+        m_sck.Close(index);
+        QCoreApplication::processEvents();
+    } while (m_sck.State(index) != SocketArray::StateClosed);
+    // Events that ran during the wait may have grown the arrays: index again.
+    ConnectionSlot &done = m_slots[std::size_t(index)];
+    done.File.reset();
+    done.FilePath.clear();
+    done.BytesToSend = 0;
+    done.BytesSent = 0;
+    done.Closing = false;
+}
+
+void Server::Shutdown()
+{
+    m_sck.Close(0);
+    for (int i = 1; i < int(m_slots.size()); ++i) {
+        m_timers[std::size_t(i)]->stop();
+        if (m_sck.State(i) != SocketArray::StateClosed)
+            m_sck.Close(i);
+        m_slots[std::size_t(i)].File.reset();
+    }
+}
+
+void Server::StartResponse(int index, const QByteArray &text, std::unique_ptr<QFile> file,
+                           qint64 totalBytes, const QString &filePath)
+{
+    ConnectionSlot &slot = m_slots.at(std::size_t(index));
+    slot.File = std::move(file);
+    if (slot.File)
+        slot.FilePath = filePath;
+    slot.BytesToSend = totalBytes;
+    if (!m_sck.SendData(index, text))
+        CloseConnection(index);
+}
+
+bool Server::TimerArmed(int index) const { return m_timers.at(std::size_t(index))->isActive(); }
+
+void Server::onTick(int index)
+{
+    ConnectionSlot &slot = m_slots[std::size_t(index)];
+    QTimer *timer = m_timers[std::size_t(index)];
+    if (!slot.File) {
+        timer->stop();
+        return;
+    }
+    QFile &file = *slot.File;
+    const qint64 read = file.pos();
+    const qint64 length = file.size();
+    const qint64 piece = (read + PieceSize > length) ? length - read : PieceSize;
+    const QByteArray bytes = piece > 0 ? file.read(piece) : QByteArray();
+    timer->stop();
+    if (bytes.size() < piece || piece <= 0) {
+        // The file shrank (or could not be read) after its length went out in
+        // the header: the response can never be completed. Send what there is
+        // and close, so the client sees a short body instead of waiting forever.
+        qCWarning(lcServer).noquote() << "File changed while being sent:" << slot.FilePath;
+        if (!bytes.isEmpty())
+            m_sck.SendData(index, bytes);
+        CloseConnection(index);
+        return;
+    }
+    if (!m_sck.SendData(index, bytes)) {
+        CloseConnection(index);
+        return;
+    }
+    Q_EMIT PieceSent(index, bytes.size());
+    if (file.pos() >= file.size())
+        slot.File.reset();
+}
+
+void Server::onError(int index, const QString &description)
+{
+    // The connection is beyond use (reset by the peer, typically). Its file and
+    // timer would otherwise be held for ever; closing the socket makes the slot
+    // free for the next connection.
+    qCInfo(lcServer).noquote() << "Connection" << index << "failed:" << description;
+    CloseConnection(index);
+}
+
+} // namespace vanterel::http
