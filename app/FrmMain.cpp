@@ -18,6 +18,9 @@ Q_LOGGING_CATEGORY(lcEvent, "vanterel.event")
 namespace vanterel::app {
 
 namespace {
+// One frame at 60 Hz: the event log's view catches up at most this often.
+constexpr int FollowIntervalMs = 16;
+
 // The window is laid out in twips; 15 twips make a pixel at 96 dots per inch.
 constexpr int px(int twips) { return twips / 15; }
 QRect twipsRect(int left, int top, int width, int height)
@@ -66,11 +69,11 @@ FrmMain::FrmMain(Options options, QWidget *parent)
 
     m_server = std::make_unique<http::Server>(m_settings, *this);
 
-    // Selecting the newest line and scrolling to it costs a layout of the
-    // view; under load that is done once per turn of the event loop, not once
-    // per line.
+    // Painting the list (text shaping, mostly) costs far more than adding a
+    // line. While lines arrive, the list is repainted, and the newest line
+    // selected and scrolled to, once per frame rather than once per line.
     m_follow.setSingleShot(true);
-    m_follow.setInterval(0);
+    m_follow.setInterval(FollowIntervalMs);
     connect(&m_follow, &QTimer::timeout, this, &FrmMain::followNewestLine);
 }
 
@@ -125,8 +128,10 @@ void FrmMain::AddMsg(const QString &text)
 {
     m_logModel.append(text);
     qCInfo(lcEvent).noquote() << text;
-    if (!m_follow.isActive())
+    if (!m_follow.isActive()) {
+        ListView1->viewport()->setUpdatesEnabled(false);
         m_follow.start();
+    }
 }
 
 void FrmMain::WriteLogLine(const QString &text)
@@ -138,11 +143,12 @@ void FrmMain::WriteLogLine(const QString &text)
 void FrmMain::followNewestLine()
 {
     const int last = m_logModel.rowCount() - 1;
-    if (last < 0)
-        return;
-    const QModelIndex newest = m_logModel.index(last, 0);
-    ListView1->selectionModel()->setCurrentIndex(newest, QItemSelectionModel::ClearAndSelect);
-    ListView1->scrollTo(newest);
+    if (last >= 0) {
+        const QModelIndex newest = m_logModel.index(last, 0);
+        ListView1->selectionModel()->setCurrentIndex(newest, QItemSelectionModel::ClearAndSelect);
+        ListView1->scrollTo(newest);
+    }
+    ListView1->viewport()->setUpdatesEnabled(true);
 }
 
 QString FrmMain::SelectedLogText() const
