@@ -26,6 +26,7 @@ QString collapseBlanks(QStringView line)
     return out;
 }
 
+// A value beyond 32 bits reads 0, as if the field held no number.
 qint32 number(QStringView field) { return ReadLeadingNumber(field).value; }
 
 void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindings)

@@ -126,22 +126,24 @@ std::optional<ImportError> AppendKeyFileLines(QStringView text, KeyBindings &bin
 
         // The fields are written one by one in this order, so an overflow
         // leaves exactly the ones before it filled in.
+        struct Field {
+            qint32 KeyBinding::*member;
+            qsizetype column;
+            bool hex;
+        };
+        static constexpr Field Order[] = {{&KeyBinding::SecondKey, 3, true},
+                                          {&KeyBinding::SecondModifiers, 4, false},
+                                          {&KeyBinding::FirstKey, 5, true},
+                                          {&KeyBinding::FirstModifiers, 6, false}};
         KeyBinding &binding = bindings.append();
         binding.Callback = columns[0].toString().toUpper();
-        const auto field = [&](qint32 &target, std::optional<qint32> value, qsizetype column) {
-            if (value)
-                target = *value;
-            return value.has_value() ? std::optional<ImportError>()
-                                     : overflow(n + 1, columns[column]);
-        };
-        if (auto e = field(binding.SecondKey, readHexKeyCode(columns[3]), 3))
-            return e;
-        if (auto e = field(binding.SecondModifiers, readDecimalMask(columns[4]), 4))
-            return e;
-        if (auto e = field(binding.FirstKey, readHexKeyCode(columns[5]), 5))
-            return e;
-        if (auto e = field(binding.FirstModifiers, readDecimalMask(columns[6]), 6))
-            return e;
+        for (const Field &field : Order) {
+            const QStringView text = columns[field.column];
+            const std::optional<qint32> value = field.hex ? readHexKeyCode(text) : readDecimalMask(text);
+            if (!value)
+                return overflow(n + 1, text);
+            binding.*field.member = *value;
+        }
     }
     return std::nullopt;
 }
