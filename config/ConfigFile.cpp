@@ -1,0 +1,130 @@
+#include "config/ConfigFile.h"
+
+#include "config/LeadingNumber.h"
+#include "keys/TextLines.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace vanterel::config {
+
+namespace {
+
+// Tabs become blanks and every run of blanks one blank, values included.
+QString collapseBlanks(QStringView line)
+{
+    QString out;
+    out.reserve(line.size());
+    for (QChar c : line) {
+        if (c == u'\t')
+            c = u' ';
+        if (c == u' ' && !out.isEmpty() && out.back() == u' ')
+            continue;
+        out.append(c);
+    }
+    return out;
+}
+
+// A value beyond 32 bits reads 0, as if the field held no number.
+qint32 number(QStringView field) { return ReadLeadingNumber(field).value; }
+
+void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindings)
+{
+    const QStringView stripped = keys::StripBlanks(rawLine);
+    if (keys::IsCommentOrEmpty(stripped))
+        return;
+    const QString line = collapseBlanks(stripped);
+    const QList<QStringView> fields = QStringView(line).split(QChar(FieldSeparator));
+    if (fields.size() < 2)
+        return;
+
+    const QString key = fields[0].toString().toUpper();
+    if (key == u"PORT") {
+        settings.ServerPort = number(fields[1]);
+    } else if (key == u"KEY") {
+        if (fields.size() < 6)
+            return;
+        keys::KeyBinding &binding = bindings.append();
+        binding.Callback = fields[1].toString();
+        binding.SecondKey = number(fields[2]);
+        binding.SecondModifiers = number(fields[3]);
+        binding.FirstKey = number(fields[4]);
+        binding.FirstModifiers = number(fields[5]);
+    } else if (key == u"FOLDER") {
+        settings.DocumentRoot = fields[1].toString();
+    }
+}
+
+// What can be stored in one field without changing the file's shape.
+QString storable(QString text)
+{
+    for (QChar &c : text) {
+        if (c == QChar(FieldSeparator) || c == u'\r' || c == u'\n')
+            c = u' ';
+    }
+    return text;
+}
+
+void appendRecord(QByteArray &out, const QStringList &fields)
+{
+    out += fields.join(QChar(FieldSeparator)).toLocal8Bit();
+    out += "\r\n";
+}
+
+} // namespace
+
+bool FileExists(const QString &path)
+{
+    QString p = path;
+    if (p.endsWith(u'/') || p.endsWith(QDir::separator()))
+        p.chop(1);
+    return !p.isEmpty() && QFileInfo(p).isFile();
+}
+
+ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindings &bindings)
+{
+    const Settings defaults;
+    settings.TargetWindowTitle = defaults.TargetWindowTitle;
+    settings.ServerPort = defaults.ServerPort;
+    bindings.reset();
+    if (!FileExists(path))
+        return {};
+
+    QString text;
+    QString reason;
+    if (!keys::ReadTextFile(path, text, reason))
+        return {false, reason};
+    for (QStringView line : keys::SplitLines(text))
+        applyLine(line, settings, bindings);
+    return {};
+}
+
+ConfigResult SaveConfig(const QString &path, const Settings &settings,
+                        const keys::KeyBindings &bindings)
+{
+    QByteArray out;
+    appendRecord(out, {QStringLiteral("PORT"), QString::number(settings.ServerPort)});
+    appendRecord(out, {QStringLiteral("FOLDER"), storable(settings.DocumentRoot)});
+    const qint32 count = bindings.upperBound();
+    for (qint32 i = 1; i <= count; ++i) {
+        const keys::KeyBinding &b = bindings.at(i);
+        appendRecord(out, {QStringLiteral("key"), storable(b.Callback), QString::number(b.SecondKey),
+                           QString::number(b.SecondModifiers), QString::number(b.FirstKey),
+                           QString::number(b.FirstModifiers)});
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {false, file.errorString()};
+    if (file.write(out) != out.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        return {false, reason};
+    }
+    if (!file.commit())
+        return {false, file.errorString()};
+    return {};
+}
+
+} // namespace vanterel::config

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "common/Settings.h"
+#include "keys/KeyBindings.h"
+
+#include <QString>
+
+// keys.dat: the port, the document root and the key bindings, kept from one
+// run to the next. One record a line, fields separated by the character of
+// code 30:
+//   PORT␞8080
+//   FOLDER␞/srv/panel
+//   key␞Callback␞SecondKey␞SecondModifiers␞FirstKey␞FirstModifiers
+namespace vanterel::config {
+
+// The field separator of keys.dat (ASCII record separator).
+inline constexpr char16_t FieldSeparator = 0x1E;
+
+// Whether loading or saving worked, and if not, why (for the caller's log).
+struct ConfigResult {
+    bool ok = true;
+    QString reason;
+};
+
+// True when a file (not a folder) exists at the path. One trailing separator
+// is ignored; an empty path is no file.
+bool FileExists(const QString &path);
+
+// Sets the title and the port to their defaults, empties the table, then reads
+// the file if there is one. The document root changes only through a FOLDER
+// line. A missing file is no error; a file that is there but cannot be read
+// leaves the defaults and says why.
+ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindings &bindings);
+
+// Replaces the file with the port, the document root and the bindings 1 to the
+// upper bound, every line ending in CR LF. The new content goes to a temporary
+// file in the same folder that is flushed to disk and then renamed over the
+// old one, so a save that fails leaves the old file whole.
+//
+// A callback or folder holding the separator, CR or LF would gain a field or
+// a line on the way back in; each of those characters is written as a blank.
+// Tabs and runs of blanks are kept, and come back as single blanks, as any
+// line of the file does.
+[[nodiscard]] ConfigResult SaveConfig(const QString &path, const Settings &settings,
+                                      const keys::KeyBindings &bindings);
+
+} // namespace vanterel::config

@@ -1,0 +1,333 @@
+#include "inject/KeyConstads.h"
+#include "inject/RecordingInjector.h"
+#include "keys/KeyCommands.h"
+#include "tests/keys/BindingTestSupport.h"
+
+#include <QTest>
+
+#include <limits>
+
+using namespace Qt::StringLiterals;
+using namespace vanterel;
+using namespace vanterel::keys;
+using Call = inject::RecordingInjector::Call;
+
+Q_DECLARE_METATYPE(Call)
+
+namespace vanterel::inject {
+char *toString(const RecordingInjector::Call &c)
+{
+    return QTest::toString(QStringLiteral("PressCombo(%1, %2, %3, %4, %5)")
+                               .arg(c.keyCode)
+                               .arg(c.alt)
+                               .arg(c.ctrl)
+                               .arg(c.shift)
+                               .arg(c.window));
+}
+} // namespace vanterel::inject
+
+namespace {
+
+constexpr inject::WindowHandle TargetWindow = 77;
+constexpr qint32 Held = -1;
+
+// Every named key code with its display name, written out here rather than
+// taken from the key table, so a slip in the table shows.
+const QList<QPair<qint32, QString>> &NamedKeys()
+{
+    static const QList<QPair<qint32, QString>> keys = [] {
+        QList<QPair<qint32, QString>> list;
+        const char *const names[] = {
+            "0 NONE", "1 ESCAPE", "2 1", "3 2", "4 3", "5 4", "6 5", "7 6", "8 7", "9 8", "10 9",
+            "11 0", "12 -", "13 =", "14 BACKSPACE", "15 TAB", "16 Q", "17 W", "18 E", "19 R",
+            "20 T", "21 Y", "22 U", "23 I", "24 O", "25 P", "26 [", "27 ]", "28 ENTER",
+            "29 LCTRL", "30 A", "31 S", "32 D", "33 F", "34 G", "35 H", "36 J", "37 K", "38 L",
+            "39 :", "40 '", "41 `", "42 LSHIFT", "43 \\", "44 Z", "45 X", "46 C", "47 V", "48 B",
+            "49 N", "50 M", "51 ,", "52 .", "53 /", "54 RSHIFT", "55 NUMPADMULT", "56 LALT",
+            "57 SPACE", "58 CAPSLOCK", "59 F1", "60 F2", "61 F3", "62 F4", "63 F5", "64 F6",
+            "65 F7", "66 F8", "67 F9", "68 F10", "69 NUMLOCK", "70 SCROLLLOCK", "71 NUMPAD7",
+            "72 NUMPAD8", "73 NUMPAD9", "74 NUMPADSUB", "75 NUMPAD4", "76 NUMPAD5", "77 NUMPAD6",
+            "78 NUMPADADD", "79 NUMPAD1", "80 NUMPAD2", "81 NUMPAD3", "82 NUMPAD0",
+            "83 NUMPADDOT", "87 F11", "88 F12", "100 F13", "101 F14", "102 F15", "112 KANA",
+            "121 CONVERT", "123 NOCONVERT", "125 YEN", "141 NUMPADEQUALS", "144 CIRCUMFLEX",
+            "145 AT", "146 COLON", "147 UNDERLINE", "148 KANJI", "149 STOP", "150 AX",
+            "151 UNLABELED", "156 NUMPADENTER", "157 RCTRL", "179 NUMPADDOT", "181 NUMPADDIV",
+            "183 PRINTSCREEN", "184 RALT", "199 HOME", "200 UP", "201 PGUP", "203 LEFT",
+            "205 RIGHT", "207 END", "208 DOWN", "209 PGDN", "210 INSERT", "211 DELETE",
+            "219 LWIN", "220 RWIN", "221 APPSKEY"};
+        for (const char *entry : names) {
+            const QString text = QString::fromLatin1(entry);
+            const qsizetype space = text.indexOf(u' ');
+            list.append({text.left(space).toInt(), text.mid(space + 1)});
+        }
+        return list;
+    }();
+    return keys;
+}
+
+} // namespace
+
+class TestKeyCommands : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void find_data();
+    void find();
+    void append_keepsEarlierBindings();
+    void setModifierFlags_data();
+    void setModifierFlags();
+    void pressCommandKeys_data();
+    void pressCommandKeys();
+    void pressCommandKeys_withoutInjector_pressesNothingButSetsFlags();
+    void bindingText_leavesFlagsForTheNextKey();
+    void keyName_data();
+    void keyName();
+    void keyTable_holdsExactlyTheNamedCodes();
+    void bindingText_data();
+    void bindingText();
+};
+
+void TestKeyCommands::find_data()
+{
+    QTest::addColumn<QStringList>("callbacks");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint32>("expected");
+
+    QTest::addRow("an empty table finds nothing") << QStringList{} << u"GEARUP"_s << 0;
+    QTest::addRow("an empty name never matches the placeholder")
+        << QStringList{u"A"_s} << QString() << 0;
+    QTest::addRow("an empty name matches a binding with an empty callback")
+        << QStringList{u"A"_s, QString()} << QString() << 2;
+    const QStringList dupes{u"x"_s, u"Fire"_s, u"b"_s, u"c"_s, u"FIRE"_s};
+    QTest::addRow("names differing in case: the lower index wins") << dupes << u"FIRE"_s << 2;
+    QTest::addRow("the other spelling finds the same binding") << dupes << u"Fire"_s << 2;
+    QTest::addRow("lower case finds upper case")
+        << QStringList{u"GEARUP"_s, u"GearDown"_s} << u"gearup"_s << 1;
+    QTest::addRow("lower case finds mixed case")
+        << QStringList{u"GEARUP"_s, u"GearDown"_s} << u"geardown"_s << 2;
+    QTest::addRow("a prefix is no match") << QStringList{u"FIRE"_s} << u"FIR"_s << 0;
+    QTest::addRow("a trailing blank is no match") << QStringList{u"FIRE"_s} << u"FIRE "_s << 0;
+    QTest::addRow("upper-casing can lengthen a name: straße finds STRASSE")
+        << QStringList{u"STRASSE"_s} << u"straße"_s << 1;
+}
+
+void TestKeyCommands::find()
+{
+    QFETCH(QStringList, callbacks);
+    QFETCH(QString, name);
+    QFETCH(qint32, expected);
+
+    KeyBindings table;
+    for (const QString &callback : callbacks)
+        table.append(Binding(callback, 30, 0));
+    QCOMPARE(table.find(name), expected);
+}
+
+void TestKeyCommands::append_keepsEarlierBindings()
+{
+    KeyBindings table;
+    QCOMPARE(table.upperBound(), 0);
+    table.append(Binding(u"A"_s, 30, 0));
+    KeyBinding &second = table.append();
+    second.Callback = u"B"_s;
+    second.SecondKey = 48;
+    QCOMPARE(table.upperBound(), 2);
+    QCOMPARE(Contents(table), (QList<KeyBinding>{Binding(u"A"_s, 30, 0), Binding(u"B"_s, 48, 0)}));
+    QCOMPARE(table.at(0), KeyBinding{});
+
+    table.reset();
+    QCOMPARE(table.upperBound(), 0);
+    QCOMPARE(table.find(u"A"_s), 0);
+}
+
+void TestKeyCommands::setModifierFlags_data()
+{
+    QTest::addColumn<qint32>("before");
+    QTest::addColumn<qint32>("mask");
+    QTest::addColumn<bool>("alt");
+    QTest::addColumn<bool>("ctrl");
+    QTest::addColumn<bool>("shift");
+
+    // Starting from the opposite state shows that every flag is written.
+    for (qint32 mask = 0; mask <= 7; ++mask) {
+        QTest::addRow("mask %d after mask %d", mask, 7 - mask)
+            << 7 - mask << mask << ((mask & 4) != 0) << ((mask & 2) != 0) << ((mask & 1) != 0);
+    }
+    QTest::addRow("8 keeps what 5 set") << 5 << 8 << true << false << true;
+    QTest::addRow("-1 keeps what 6 set") << 6 << -1 << true << true << false;
+    QTest::addRow("the largest mask keeps what 3 set")
+        << 3 << std::numeric_limits<qint32>::max() << false << true << true;
+    QTest::addRow("the smallest mask keeps what 1 set")
+        << 1 << std::numeric_limits<qint32>::min() << false << false << true;
+}
+
+void TestKeyCommands::setModifierFlags()
+{
+    QFETCH(qint32, before);
+    QFETCH(qint32, mask);
+
+    ModifierFlags flags;
+    flags.SetModifierFlags(before);
+    flags.SetModifierFlags(mask);
+    QTEST(flags.AltFlag, "alt");
+    QTEST(flags.CtrlFlag, "ctrl");
+    QTEST(flags.ShiftFlag, "shift");
+}
+
+void TestKeyCommands::pressCommandKeys_data()
+{
+    QTest::addColumn<QList<KeyBinding>>("bindings");
+    QTest::addColumn<QStringList>("commands");
+    QTest::addColumn<bool>("lookUp");
+    QTest::addColumn<bool>("windowOpen");
+    QTest::addColumn<QList<Call>>("expected");
+    QTest::addColumn<int>("lookUps");
+
+    const auto one = [](const KeyBinding &b) { return QList<KeyBinding>{b}; };
+    const QStringList go{u"go"_s};
+
+    QTest::addRow("second key alone, with Ctrl, no look-up")
+        << one(Binding(u"go"_s, 30, 2, 0, 0)) << go << false << true
+        << QList<Call>{{30, 0, Held, 0, 0}} << 0;
+    QTest::addRow("both keys, first then second, each with its own modifiers")
+        << one(Binding(u"go"_s, 46, 4, 29, 0)) << go << true << true
+        << QList<Call>{{29, 0, 0, 0, TargetWindow}, {46, Held, 0, 0, TargetWindow}} << 1;
+    QTest::addRow("first key alone")
+        << one(Binding(u"go"_s, 0, 0, 30, 1)) << go << false << true
+        << QList<Call>{{30, 0, 0, Held, 0}} << 0;
+    QTest::addRow("FirstKey -1 presses only the second key")
+        << one(Binding(u"go"_s, 30, 7, -1, 1)) << go << false << true
+        << QList<Call>{{30, Held, Held, Held, 0}} << 0;
+    QTest::addRow("both keys 0 or less press nothing")
+        << one(Binding(u"go"_s, 0, 1, -5, 2)) << go << true << true << QList<Call>{} << 1;
+    QTest::addRow("duplicate names: only the first binding is pressed")
+        << QList<KeyBinding>{Binding(u"GO"_s, 30, 0), Binding(u"go"_s, 31, 0)} << go << false
+        << true << QList<Call>{{30, 0, 0, 0, 0}} << 0;
+    QTest::addRow("no binding: the window is looked up anyway, nothing pressed")
+        << one(Binding(u"other"_s, 30, 0)) << go << true << true << QList<Call>{} << 1;
+    QTest::addRow("empty table, no look-up asked: nothing at all")
+        << QList<KeyBinding>{} << go << false << true << QList<Call>{} << 0;
+    QTest::addRow("target window not open: window 0")
+        << one(Binding(u"go"_s, 30, 0)) << go << true << false << QList<Call>{{30, 0, 0, 0, 0}}
+        << 1;
+    QTest::addRow("mask 8 on the second key inherits the first key's modifiers")
+        << one(Binding(u"go"_s, 30, 8, 16, 6)) << go << false << true
+        << QList<Call>{{16, Held, Held, 0, 0}, {30, Held, Held, 0, 0}} << 0;
+    QTest::addRow("mask -1 inherits the modifiers of the previous command")
+        << QList<KeyBinding>{Binding(u"prime"_s, 17, 5), Binding(u"odd"_s, 30, -1)}
+        << QStringList{u"prime"_s, u"odd"_s} << true << true
+        << QList<Call>{{17, Held, 0, Held, TargetWindow}, {30, Held, 0, Held, TargetWindow}} << 2;
+}
+
+void TestKeyCommands::pressCommandKeys()
+{
+    QFETCH(QList<KeyBinding>, bindings);
+    QFETCH(QStringList, commands);
+    QFETCH(bool, lookUp);
+    QFETCH(bool, windowOpen);
+    QFETCH(QList<Call>, expected);
+    QFETCH(int, lookUps);
+
+    Settings settings;
+    settings.TargetWindowTitle = u"Target App"_s;
+    inject::RecordingInjector injector;
+    if (windowOpen)
+        injector.addWindow(u"target app"_s, TargetWindow);
+    KeyCommands commands_(settings, &injector);
+    for (const KeyBinding &b : bindings)
+        commands_.bindings().append(b);
+
+    for (const QString &command : commands)
+        commands_.PressCommandKeys(command, lookUp);
+
+    QCOMPARE(injector.calls, expected);
+    QCOMPARE(injector.lookUps, QStringList(lookUps, settings.TargetWindowTitle));
+}
+
+void TestKeyCommands::pressCommandKeys_withoutInjector_pressesNothingButSetsFlags()
+{
+    Settings settings;
+    KeyCommands commands(settings, nullptr);
+    commands.bindings().append(Binding(u"go"_s, 30, 5));
+    commands.PressCommandKeys(u"go"_s, true);
+    commands.PressCommandKeys(u"missing"_s, true);
+    // A later mask out of range shows what the dispatch left behind.
+    QCOMPARE(commands.BindingText(30, 8), u"Alt+Shift+A"_s);
+}
+
+void TestKeyCommands::bindingText_leavesFlagsForTheNextKey()
+{
+    // The options window's list and the dispatch share one set of flags.
+    Settings settings;
+    inject::RecordingInjector injector;
+    KeyCommands commands(settings, &injector);
+    commands.bindings().append(Binding(u"go"_s, 30, 9));
+    QCOMPARE(commands.BindingText(16, 6), u"Alt+Ctrl+Q"_s);
+    commands.PressCommandKeys(u"go"_s, false);
+    QCOMPARE(injector.calls, (QList<Call>{{30, Held, Held, 0, 0}}));
+}
+
+void TestKeyCommands::keyName_data()
+{
+    QTest::addColumn<qint32>("code");
+    QTest::addColumn<QString>("expected");
+
+    QMap<qint32, QString> named;
+    for (const auto &[code, name] : NamedKeys())
+        named.insert(code, name);
+    QList<qint32> codes{-1, 222, 255, std::numeric_limits<qint32>::min(),
+                        std::numeric_limits<qint32>::max()};
+    for (qint32 code = 0; code <= 221; ++code)
+        codes.append(code);
+    for (qint32 code : codes) {
+        const bool hasName = named.contains(code);
+        QTest::addRow("%d %s", code, hasName ? "is named" : "falls back")
+            << code << named.value(code, u"?\?\?("_s + QString::number(code) + u')');
+    }
+}
+
+void TestKeyCommands::keyName()
+{
+    QFETCH(qint32, code);
+    QTEST(KeyName(code), "expected");
+}
+
+void TestKeyCommands::keyTable_holdsExactlyTheNamedCodes()
+{
+    // Together with the rows above: no code outside the list has a name.
+    QCOMPARE(qsizetype(KeyConstads::AllKeys().size()), NamedKeys().size());
+}
+
+void TestKeyCommands::bindingText_data()
+{
+    QTest::addColumn<qint32>("maskBefore");
+    QTest::addColumn<qint32>("code");
+    QTest::addColumn<qint32>("mask");
+    QTest::addColumn<QString>("expected");
+
+    QTest::addRow("mask 7 gives all three, Alt first") << 0 << 30 << 7 << u"Alt+Ctrl+Shift+A"_s;
+    QTest::addRow("mask 3 gives Ctrl before Shift") << 0 << 30 << 3 << u"Ctrl+Shift+A"_s;
+    QTest::addRow("mask 4 gives Alt") << 0 << 30 << 4 << u"Alt+A"_s;
+    QTest::addRow("mask 5 gives Alt before Shift") << 0 << 30 << 5 << u"Alt+Shift+A"_s;
+    QTest::addRow("mask 0 after 7 gives no prefix") << 7 << 57 << 0 << u"SPACE"_s;
+    QTest::addRow("key 0 is NONE") << 0 << 0 << 0 << u"NONE"_s;
+    QTest::addRow("key -1 falls back") << 0 << -1 << 0 << u"?\?\?(-1)"_s;
+    QTest::addRow("an unnamed key keeps its prefix") << 0 << 84 << 2 << u"Ctrl+?\?\?(84)"_s;
+    QTest::addRow("mask 8 after 6 shows Alt+Ctrl") << 6 << 16 << 8 << u"Alt+Ctrl+Q"_s;
+    QTest::addRow("mask -1 after 1 shows Shift") << 1 << 221 << -1 << u"Shift+APPSKEY"_s;
+}
+
+void TestKeyCommands::bindingText()
+{
+    QFETCH(qint32, maskBefore);
+    QFETCH(qint32, code);
+    QFETCH(qint32, mask);
+
+    Settings settings;
+    KeyCommands commands(settings, nullptr);
+    commands.BindingText(0, maskBefore);
+    QTEST(commands.BindingText(code, mask), "expected");
+}
+
+QTEST_APPLESS_MAIN(TestKeyCommands)
+#include "tst_keycommands.moc"
