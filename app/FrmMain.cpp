@@ -2,6 +2,7 @@
 
 #include "common/CoolIcon.h"
 #include "common/Version.h"
+#include "config/ConfigFile.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -42,6 +43,7 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     cmdSendKey = new QPushButton(QStringLiteral("Send Key"), this);
     cmdSendKey->setObjectName(QStringLiteral("cmdSendKey"));
     cmdSendKey->setGeometry(twipsRect(3000, 0, 990, 360));
+    connect(cmdSendKey, &QPushButton::clicked, this, &FrmMain::cmdSendKeyClick);
 
     cmdOptions = new QPushButton(QStringLiteral("Options"), this);
     cmdOptions->setObjectName(QStringLiteral("cmdOptions"));
@@ -94,7 +96,10 @@ void FrmMain::Load()
     if (!m_settings.AppFolder.endsWith(QLatin1Char('/')))
         m_settings.AppFolder += QLatin1Char('/');
     m_settings.DocumentRoot = m_settings.AppFolder + QStringLiteral("htdocs");
+    const config::ConfigResult loaded = config::LoadConfig(keysDatPath(), m_settings, m_keys.bindings());
     AddMsg(QStringLiteral("Loaded Configuration"));
+    if (!loaded.ok)
+        AddMsg(QStringLiteral("keys.dat could not be read, the defaults stand: ") + loaded.reason);
 
     if (!m_logFile.open(m_settings.AppFolder + QStringLiteral("Log.txt")))
         AddMsg(QStringLiteral("Could not create Log.txt: ") + m_logFile.error());
@@ -113,6 +118,9 @@ void FrmMain::Unload()
         return;
     m_unloaded = true;
     m_server->Shutdown();
+    const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, m_keys.bindings());
+    if (!saved.ok)
+        AddMsg(QStringLiteral("keys.dat could not be saved, the previous file stays: ") + saved.reason);
     m_logFile.close();
     if (m_frmOpts)
         m_frmOpts->reject();
@@ -158,6 +166,18 @@ QString FrmMain::SelectedLogText() const
         return m_logModel.rowCount() > 0 ? m_logModel.text(m_logModel.rowCount() - 1) : QString();
     const QModelIndexList selected = ListView1->selectionModel()->selectedRows();
     return selected.isEmpty() ? QString() : m_logModel.text(selected.first().row());
+}
+
+QString FrmMain::keysDatPath() const { return m_settings.AppFolder + QStringLiteral("keys.dat"); }
+
+void FrmMain::cmdSendKeyClick()
+{
+    if (m_keys.bindings().upperBound() == 0)
+        return;
+    const QString selected = SelectedLogText();
+    if (selected.isEmpty())
+        return;
+    m_keys.PressCommandKeys(selected, true);
 }
 
 void FrmMain::cmdOptionsClick()

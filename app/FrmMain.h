@@ -5,6 +5,7 @@
 #include "common/EventSink.h"
 #include "common/Settings.h"
 #include "http/Server.h"
+#include "keys/KeyCommands.h"
 
 #include <QPointer>
 #include <QTimer>
@@ -44,6 +45,7 @@ public:
     QString SelectedLogText() const;
 
     Settings &settings() { return m_settings; }
+    keys::KeyCommands &keyCommands() { return m_keys; }
     http::Server &server() { return *m_server; }
     EventLogModel &logModel() { return m_logModel; }
     QString AppFolder() const { return m_settings.AppFolder; }
@@ -56,9 +58,12 @@ protected:
 private:
     void followNewestLine();
     void cmdOptionsClick();
+    void cmdSendKeyClick();
+    QString keysDatPath() const;
 
     Options m_options;
     Settings m_settings;
+    keys::KeyCommands m_keys{m_settings, nullptr};
     EventLogModel m_logModel;
     LogFile m_logFile;
     std::unique_ptr<http::Server> m_server;
