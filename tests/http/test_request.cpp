@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -26,6 +27,7 @@ private Q_SLOTS:
     void decideRequest_host_data();
     void decideRequest_host();
     void decideRequest_fileHeaderFollowsTheRequestPath();
+    void samplePanel_everyLinkServesAndIsBound();
 
 private:
     QTemporaryDir m_dir;
@@ -327,6 +329,47 @@ void TestRequest::decideRequest_fileHeaderFollowsTheRequestPath()
     QCOMPARE(decision.response, QByteArray("HTTP/1.1 200 OK\r\nServer: Vanterel Version 1.1.0\r\n"
                                            "Content-Type: image/jpeg\r\nContent-Length: 4\r\n"
                                            "Cache-Control: max-age=3600, public\r\n\r\n"));
+}
+
+void TestRequest::samplePanel_everyLinkServesAndIsBound()
+{
+    // The panel that ships in htdocs: every button must come back to a page
+    // that exists, carry a command that keys.sample.dat binds, and every
+    // picture must be served as a cached image.
+    const QString htdocs = QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../htdocs");
+    QFile page(htdocs + u"/index.htm"_s);
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QString html = QString::fromUtf8(page.readAll());
+    QFile keys(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../../keys.sample.dat"));
+    QVERIFY(keys.open(QIODevice::ReadOnly));
+    const QByteArray bindings = keys.readAll();
+
+    const vanterel::http::FileSystemRoot root(htdocs);
+    int links = 0;
+    for (const QRegularExpressionMatch &link :
+         QRegularExpression(u"href=\"([^\"]*)\""_s).globalMatch(html)) {
+        ++links;
+        const QByteArray target = "/" + link.captured(1).toUtf8();
+        const RequestDecision decision =
+            vanterel::http::decideRequest("GET " + target + " HTTP/1.1\r\n\r\n", root, Signature);
+        QVERIFY2(decision.kind == ResponseKind::File, target.constData());
+        QVERIFY2(!decision.request.command.isEmpty(), target.constData());
+        const QByteArray line = "\r\nkey\x1e" + decision.request.command.toUtf8() + "\x1e";
+        QVERIFY2(bindings.contains(line), target.constData());
+    }
+    QVERIFY(links >= 2);
+
+    int images = 0;
+    for (const QRegularExpressionMatch &image :
+         QRegularExpression(u"src=\"([^\"]*)\""_s).globalMatch(html)) {
+        ++images;
+        const QByteArray target = "/" + image.captured(1).toUtf8();
+        const RequestDecision decision =
+            vanterel::http::decideRequest("GET " + target + " HTTP/1.1\r\n\r\n", root, Signature);
+        QVERIFY2(decision.kind == ResponseKind::File, target.constData());
+        QVERIFY2(decision.content.cacheLine, target.constData());
+    }
+    QVERIFY(images >= 1);
 }
 
 QTEST_GUILESS_MAIN(TestRequest)
