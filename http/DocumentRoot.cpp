@@ -1,0 +1,182 @@
+#include "http/DocumentRoot.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <utility>
+
+#ifdef Q_OS_UNIX
+#include <climits>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace vanterel::http {
+
+namespace {
+
+#ifdef Q_OS_WIN
+constexpr Qt::CaseSensitivity PathCase = Qt::CaseInsensitive;
+#else
+constexpr Qt::CaseSensitivity PathCase = Qt::CaseSensitive;
+#endif
+
+// The path with every ".", ".." and link resolved, or empty when it does not
+// lead to an existing entry. realpath() only reads directory entries and
+// link targets: nothing at the end of the path is opened, so a pipe cannot
+// block us here. A trailing "/" after a file name fails, as it should.
+QString resolved(const QString &path)
+{
+    if (path.isEmpty() || path.contains(QChar(u'\0')))
+        return {};
+#ifdef Q_OS_UNIX
+    char buffer[PATH_MAX];
+    if (::realpath(QFile::encodeName(path).constData(), buffer) == nullptr)
+        return {};
+    return QFile::decodeName(buffer);
+#else
+    return QFileInfo(path).canonicalFilePath();
+#endif
+}
+
+// The part of target below root, or a null view when target is not root
+// itself and does not lie below it. Compared a whole component at a time, so
+// that "/srv/htdocs-old" is not taken to be inside "/srv/htdocs".
+bool relativeBelow(const QString &target, const QString &root, QStringView &relative)
+{
+    if (target.compare(root, PathCase) == 0) {
+        relative = QStringView();
+        return true;
+    }
+    const qsizetype prefix = root.endsWith(u'/') ? root.size() : root.size() + 1;
+    if (target.size() <= prefix || !target.startsWith(root, PathCase)
+        || target.at(prefix - 1) != u'/')
+        return false;
+    relative = QStringView(target).mid(prefix);
+    return true;
+}
+
+PathEntry entryFor(const QString &target)
+{
+    PathEntry entry;
+#ifdef Q_OS_UNIX
+    // stat() and not open(): opening a pipe waits for a writer, and a device
+    // may do anything when opened. Only regular files and folders are ours
+    // to serve; sockets, pipes and devices are system files and count as missing.
+    struct stat st {};
+    if (::stat(QFile::encodeName(target).constData(), &st) != 0)
+        return entry;
+    if (S_ISDIR(st.st_mode)) {
+        entry.kind = EntryKind::Folder;
+    } else if (S_ISREG(st.st_mode)) {
+        entry.kind = EntryKind::File;
+        entry.size = static_cast<qint64>(st.st_size);
+    } else {
+        return entry;
+    }
+#else
+    const QFileInfo info(target);
+    if (info.isDir()) {
+        entry.kind = EntryKind::Folder;
+    } else if (info.isFile() && !info.isHidden()) {
+        entry.kind = EntryKind::File;
+        entry.size = info.size();
+    } else {
+        return entry;
+    }
+#endif
+    entry.resolvedPath = target;
+    return entry;
+}
+
+} // namespace
+
+DocumentRootView::~DocumentRootView() = default;
+
+FileSystemRoot::FileSystemRoot(QString documentRoot)
+    : m_documentRoot(std::move(documentRoot))
+{
+}
+
+QString FileSystemRoot::documentRoot() const
+{
+    return m_documentRoot;
+}
+
+PathEntry FileSystemRoot::lookUp(const QString &localPath) const
+{
+    // An empty or missing root serves nothing at all: otherwise an empty
+    // folder setting would put the whole file system behind the server.
+    const QString root = resolved(m_documentRoot);
+    if (root.isEmpty())
+        return {};
+    const QString target = resolved(localPath);
+    if (target.isEmpty())
+        return {};
+
+    // Only what lies inside the root after every link is resolved: links
+    // that lead out, "..", and a root text that a path can run on from
+    // ("/srv/htdocs" + "-old/x") all end here. Links that stay inside are fine.
+    QStringView relative;
+    if (!relativeBelow(target, root, relative))
+        return {};
+
+    // Hidden names below the root are never served, also when a link inside
+    // the root leads to one. The root's own components do not count: a root
+    // such as ~/.local/share/htdocs must work.
+    if (hasHiddenComponent(relative))
+        return {};
+
+    return entryFor(target);
+}
+
+bool hasHiddenComponent(QStringView path)
+{
+    bool atStart = true;
+    for (const QChar c : path) {
+        if (c == u'/' || c == u'\\') {
+            atStart = true;
+            continue;
+        }
+        if (atStart && c == u'.')
+            return true;
+        atStart = false;
+    }
+    return false;
+}
+
+bool openServedFile(const QString &resolvedPath, QFile &file)
+{
+    if (resolvedPath.isEmpty() || resolvedPath.contains(QChar(u'\0')))
+        return false;
+#ifdef Q_OS_UNIX
+    // Between the look-up and this open the entry may have been replaced.
+    // O_NONBLOCK keeps a pipe from holding the user-interface thread (it has
+    // no effect on regular files), O_NOFOLLOW refuses a link put in place of
+    // the resolved file, and fstat() checks what was really opened.
+    const int fd = ::open(QFile::encodeName(resolvedPath).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return false;
+    }
+    // On failure QFile leaves the descriptor to us.
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
+#else
+    if (!QFileInfo(resolvedPath).isFile())
+        return false;
+    file.setFileName(resolvedPath);
+    return file.open(QIODevice::ReadOnly);
+#endif
+}
+
+} // namespace vanterel::http
