@@ -70,6 +70,10 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     Picture1->hide();
 
     m_server = std::make_unique<http::Server>(m_settings, *this);
+    m_requests = std::make_unique<http::RequestHandler>(
+        *m_server, m_settings, *this,
+        [this](const QString &command) { m_keys.PressCommandKeys(command, false); });
+    m_requests->install();
 
     // Painting the list (text shaping, mostly) costs far more than adding a
     // line. While lines arrive, the list is repainted, and the newest line

@@ -4,6 +4,7 @@
 #include "app/LogFile.h"
 #include "common/EventSink.h"
 #include "common/Settings.h"
+#include "http/RequestHandler.h"
 #include "http/Server.h"
 #include "keys/KeyCommands.h"
 
@@ -67,6 +68,7 @@ private:
     EventLogModel m_logModel;
     LogFile m_logFile;
     std::unique_ptr<http::Server> m_server;
+    std::unique_ptr<http::RequestHandler> m_requests;
     QTimer m_follow;
     bool m_unloaded = false;
     QPointer<QDialog> m_frmOpts;

@@ -162,6 +162,18 @@ void Server::StartResponse(int index, const QByteArray &text, std::unique_ptr<QF
         CloseConnection(index);
 }
 
+void Server::ResetForNewResponse(int index, qint64 bytesSent)
+{
+    ConnectionSlot &slot = m_slots.at(std::size_t(index));
+    m_timers[std::size_t(index)]->stop();
+    slot.File.reset();
+    slot.FilePath.clear();
+    slot.BytesToSend = 0;
+    slot.BytesSent = bytesSent;
+}
+
+void Server::SetPendingText(int index, const QByteArray &text) { m_slots.at(std::size_t(index)).PendingText = text; }
+
 bool Server::TimerArmed(int index) const { return m_timers.at(std::size_t(index))->isActive(); }
 
 void Server::onTick(int index)

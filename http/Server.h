@@ -80,6 +80,11 @@ public:
     void StartResponse(int index, const QByteArray &text, std::unique_ptr<QFile> file,
                        qint64 totalBytes, const QString &filePath = QString());
 
+    // Drops what the slot was sending (file, timer) before a new response on
+    // the same connection; BytesSent starts at the given value.
+    void ResetForNewResponse(int index, qint64 bytesSent);
+    void SetPendingText(int index, const QByteArray &text);
+
     int SlotCount() const { return int(m_slots.size()); }
     const ConnectionSlot &Slot(int index) const { return m_slots.at(std::size_t(index)); }
     bool TimerArmed(int index) const;
