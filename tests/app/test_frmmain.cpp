@@ -1,0 +1,214 @@
+// Start-up and shut-down of the main window against a real folder: the first
+// log lines, Log.txt, keys.dat, and a port that cannot be had.
+#include "app/FrmMain.h"
+#include "tests/support/FreePort.h"
+
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+using vanterel::app::FrmMain;
+
+namespace {
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+QStringList messages(FrmMain &window)
+{
+    QStringList lines;
+    for (int row = 0; row < window.logModel().rowCount(); ++row)
+        lines.append(window.logModel().text(row));
+    return lines;
+}
+
+// One request on loopback, read until the server closes.
+QByteArray fetch(qint32 port, const QByteArray &request)
+{
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(port));
+    if (!client.waitForConnected(5000))
+        return {};
+    client.write(request);
+    QByteArray all;
+    const bool closed = QTest::qWaitFor([&] {
+        all += client.readAll();
+        return client.state() == QAbstractSocket::UnconnectedState;
+    }, 10000);
+    return closed ? all + client.readAll() : QByteArray("<still open>");
+}
+
+} // namespace
+
+class TestFrmMain : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    qint32 port = 0;
+
+    void writeKeysDat(const QByteArray &extra = {})
+    {
+        writeFile(dir.filePath(QStringLiteral("keys.dat")),
+                  "PORT\x1e" + QByteArray::number(port) + "\r\n" + extra);
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        QVERIFY(dir.isValid());
+        port = vanterel::testing::freePort();
+        QDir(dir.path()).mkpath(QStringLiteral("htdocs"));
+        writeFile(dir.filePath(QStringLiteral("htdocs/index.htm")), "<p>hi</p>");
+        writeKeysDat();
+    }
+
+    void cleanup()
+    {
+        for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot))
+            QFileInfo(dir.filePath(name)).isDir() ? void(QDir(dir.filePath(name)).removeRecursively())
+                                                  : void(QFile::remove(dir.filePath(name)));
+    }
+
+    void startUp_logsCaptionConfigurationAndListeningInOrder()
+    {
+        FrmMain window({dir.path()});
+        window.Load();
+        const QStringList lines = messages(window);
+        QVERIFY(lines.size() >= 3);
+        QCOMPARE(lines.at(0), QStringLiteral("Vanterel v1.1.0"));
+        QCOMPARE(lines.at(1), QStringLiteral("Loaded Configuration"));
+        QVERIFY2(lines.at(2).startsWith(QStringLiteral("Server listening on address ")), qPrintable(lines.at(2)));
+        QVERIFY(lines.at(2).endsWith(QLatin1Char(':') + QString::number(port)));
+        QCOMPARE(window.windowTitle(), QStringLiteral("Vanterel v1.1.0"));
+        QCOMPARE(window.ServerSignature(), QStringLiteral("Vanterel Version 1.1.0"));
+        QVERIFY(window.AppFolder().endsWith(QLatin1Char('/')));
+        QVERIFY(!window.AppFolder().endsWith(QStringLiteral("//")));
+        QCOMPARE(window.settings().DocumentRoot, window.AppFolder() + QStringLiteral("htdocs"));
+        QVERIFY(!window.windowIcon().isNull());
+        QCOMPARE(window.windowIcon().availableSizes().size(), 5);
+    }
+
+    void controls_haveTheirNamesCaptionsAndPlaces_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addRow("check box") << QStringLiteral("chkEnabeLog") << QStringLiteral("Enabe Log") << QRect(8, 8, 97, 13);
+        QTest::addRow("send key") << QStringLiteral("cmdSendKey") << QStringLiteral("Send Key") << QRect(200, 0, 66, 24);
+        QTest::addRow("options") << QStringLiteral("cmdOptions") << QStringLiteral("Options") << QRect(336, 0, 66, 24);
+        QTest::addRow("log list") << QStringLiteral("ListView1") << QString() << QRect(0, 24, 409, 169);
+    }
+
+    void controls_haveTheirNamesCaptionsAndPlaces()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        QFETCH(QRect, geometry);
+        FrmMain window({dir.path()});
+        auto *widget = window.findChild<QWidget *>(name);
+        QVERIFY(widget);
+        QCOMPARE(widget->geometry(), geometry);
+        if (auto *button = qobject_cast<QAbstractButton *>(widget))
+            QCOMPARE(button->text(), caption);
+        QCOMPARE(window.size(), QSize(410, 195));
+    }
+
+    void logFile_isEmptiedAtStartAndWrittenOnlyWhileTicked()
+    {
+        const QString logPath = dir.filePath(QStringLiteral("Log.txt"));
+        writeFile(logPath, "left from an earlier run\r\n");
+        FrmMain window({dir.path()});
+        window.Load();
+        QCOMPARE(readFile(logPath), QByteArray());
+
+        QCOMPARE(fetch(port, "GET /nothing HTTP/1.1\r\n\r\n").left(22), QByteArray("HTTP/1.1 404 Not Found"));
+        QTRY_VERIFY(messages(window).contains(QStringLiteral("Finished Transfer.")));
+        QCOMPARE(readFile(logPath), QByteArray());
+
+        window.findChild<QCheckBox *>(QStringLiteral("chkEnabeLog"))->setChecked(true);
+        fetch(port, "GET /nothing HTTP/1.1\r\n\r\n");
+        QTRY_VERIFY(readFile(logPath).endsWith("Finished Transfer 1\r\n"));
+        const QByteArray log = readFile(logPath);
+        QVERIFY(log.startsWith("1 - Got Data: GET /nothing HTTP/1.1\r\n\r\n\r\n1 - Requested File: /nothing\r\n"));
+        // Every line break in the file is CR LF.
+        QCOMPARE(log.count('\n'), log.count("\r\n"));
+    }
+
+    void logFile_thatCannotBeCreated_isReportedAndTheProgramRunsOn()
+    {
+        QDir(dir.path()).mkdir(QStringLiteral("Log.txt"));
+        FrmMain window({dir.path()});
+        window.Load();
+        const QStringList lines = messages(window);
+        QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QString &l) {
+            return l.startsWith(QStringLiteral("Could not create Log.txt: "));
+        }));
+        QVERIFY(lines.last().startsWith(QStringLiteral("Server listening on address ")));
+        window.findChild<QCheckBox *>(QStringLiteral("chkEnabeLog"))->setChecked(true);
+        QCOMPARE(fetch(port, "GET / HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 303"));
+    }
+
+    void portTaken_theWindowStillOpensAndSaysWhy()
+    {
+        QTcpServer squatter;
+        QVERIFY(squatter.listen(QHostAddress::Any, quint16(port)));
+        FrmMain window({dir.path()});
+        window.Load();
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QStringList lines = messages(window);
+        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.at(2), QStringLiteral("Server could not listen on port %1: the port is already in use by another program").arg(port));
+        // Once the port is free, listening can start again.
+        squatter.close();
+        QVERIFY(window.server().StartListening());
+    }
+
+    void shutDown_savesKeysDatAndClosesEverySocket()
+    {
+        writeKeysDat("# a comment that a save does not keep\r\nkey\x1e" "FIRE\x1e" "30\x1e" "2\x1e" "0\x1e" "0\r\n");
+        {
+            FrmMain window({dir.path()});
+            window.Load();
+            QTcpSocket idle;
+            idle.connectToHost(QHostAddress::LocalHost, quint16(port));
+            QVERIFY(idle.waitForConnected(5000));
+            QTRY_COMPARE(window.server().Sck().UBound(), 1);
+            window.close();
+            QCOMPARE(window.server().Sck().State(0), 0);
+            QCOMPARE(window.server().Sck().State(1), 0);
+            QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
+        }
+        QCOMPARE(readFile(dir.filePath(QStringLiteral("keys.dat"))),
+                 "PORT\x1e" + QByteArray::number(port) + "\r\nFOLDER\x1e" + dir.path().toLocal8Bit()
+                     + "/htdocs\r\nkey\x1e" "FIRE\x1e" "30\x1e" "2\x1e" "0\x1e" "0\r\n");
+    }
+
+    void sendKey_withNoBindingsOrNoSelectedLine_doesNothingAndNeverCrashes()
+    {
+        FrmMain window({dir.path()});
+        window.Load();
+        auto *sendKey = window.findChild<QPushButton *>(QStringLiteral("cmdSendKey"));
+        QVERIFY(sendKey);
+        sendKey->click(); // empty table
+        QCOMPARE(window.keyCommands().bindings().upperBound(), 0);
+    }
+};
+
+QTEST_MAIN(TestFrmMain)
+#include "test_frmmain.moc"
