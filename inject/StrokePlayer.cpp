@@ -98,10 +98,10 @@ void StrokePlayer::playStroke(const Stroke &stroke)
         return false;
     };
 
-    bool down = (!stroke.shift || press(modifier(KeyConstads::LinuxLeftShift)))
-                && (!stroke.ctrl || press(modifier(KeyConstads::LinuxLeftCtrl)))
-                && (!stroke.alt || press(modifier(KeyConstads::LinuxLeftAlt)))
-                && press(*stroke.key);
+    const bool down = (!stroke.shift || press(modifier(KeyConstads::LinuxLeftShift)))
+                      && (!stroke.ctrl || press(modifier(KeyConstads::LinuxLeftCtrl)))
+                      && (!stroke.alt || press(modifier(KeyConstads::LinuxLeftAlt)))
+                      && press(*stroke.key);
     if (down && m_hold.count() > 0)
         std::this_thread::sleep_for(m_hold);
 
