@@ -13,6 +13,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -47,8 +49,11 @@ public:
         m_process.setArguments({u"-displayfd"_s, QString::number(writeEnd), u"-nolisten"_s,
                                 u"tcp"_s, u"-noreset"_s, u"-screen"_s, u"0"_s, u"320x240x24"_s});
         // The write end must survive the exec; every other descriptor of ours
-        // stays close-on-exec.
-        m_process.setChildProcessModifier([writeEnd] { ::fcntl(writeEnd, F_SETFD, 0); });
+        // stays close-on-exec. Should the test crash, the server goes with it.
+        m_process.setChildProcessModifier([writeEnd] {
+            ::fcntl(writeEnd, F_SETFD, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        });
         m_process.start();
         ::close(writeEnd);
 
