@@ -12,7 +12,8 @@ using WindowHandle = quint64;
 
 // Delivers key strokes to the desktop. Speaks only in the target application's
 // key codes (PC scan codes, 128 added for the extended set) and modifier flags;
-// knows nothing of HTTP or configuration.
+// knows nothing of HTTP or configuration. Every backend shuts down in its
+// destructor, so that no key of ours stays down when the injector goes.
 class Injector {
 public:
     virtual ~Injector();
@@ -29,7 +30,8 @@ public:
                             WindowHandle window) = 0;
 
     // A top-level window whose title equals the given one without regard to
-    // case, or 0 when there is none.
+    // case, or 0 when there is none (an empty title names none). Blocks for a
+    // few round trips to the window system, never for a stroke.
     virtual WindowHandle FindWindow(const QString &title) = 0;
 
     // Plays or releases whatever is still queued and returns once no key or
@@ -45,7 +47,8 @@ struct InjectorChoice {
 };
 
 // Picks the backend for this machine: XTest when an X display is reachable,
-// uinput when /dev/uinput is writable, SendInput on Windows.
+// uinput when /dev/uinput is writable, SendInput on Windows. The single
+// backends can be made directly through inject/Backends.h.
 InjectorChoice CreateInjector();
 
 } // namespace vanterel::inject

@@ -1,0 +1,334 @@
+// The XTest backend against a real X server: a private Xvfb that the test
+// starts itself (never the developer's display, where keys would land in real
+// windows), with an X client of the test's own that receives the keys.
+
+#include "TestXClient.h"
+#include "inject/Backends.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
+using namespace vanterel::inject;
+using namespace vanterel::inject::test;
+
+namespace {
+
+// Xvfb on a display number it picks itself (-displayfd), so that parallel
+// runs never collide; it writes the number once it accepts clients.
+class PrivateXServer {
+public:
+    ~PrivateXServer()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            if (!m_process.waitForFinished(5000))
+                m_process.kill();
+            m_process.waitForFinished(5000);
+        }
+    }
+
+    // Empty when the server is up, else why not.
+    QString start()
+    {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return u"cannot make a pipe for Xvfb"_s;
+        const int writeEnd = fds[1];
+        m_process.setProgram(QStandardPaths::findExecutable(u"Xvfb"_s));
+        m_process.setArguments({u"-displayfd"_s, QString::number(writeEnd), u"-nolisten"_s,
+                                u"tcp"_s, u"-noreset"_s, u"-screen"_s, u"0"_s, u"320x240x24"_s});
+        // The write end must survive the exec; every other descriptor of ours
+        // stays close-on-exec. Should the test crash, the server goes with it.
+        m_process.setChildProcessModifier([writeEnd] {
+            ::fcntl(writeEnd, F_SETFD, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        });
+        m_process.start();
+        ::close(writeEnd);
+
+        QByteArray number;
+        pollfd readable{fds[0], POLLIN, 0};
+        char c = 0;
+        while (::poll(&readable, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n')
+            number += c;
+        ::close(fds[0]);
+        if (number.isEmpty())
+            return u"Xvfb did not start: "_s + QString::fromLocal8Bit(m_process.readAllStandardError());
+        m_display = ':' + number;
+        return {};
+    }
+
+    QByteArray display() const { return m_display; }
+
+private:
+    QProcess m_process;
+    QByteArray m_display;
+};
+
+QStringList texts(const QList<TestXClient::KeyEvent> &events)
+{
+    QStringList result;
+    for (const TestXClient::KeyEvent &event : events)
+        result.append(event.text);
+    return result;
+}
+
+} // namespace
+
+class TestXTestInjector : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
+
+    void pressCombo_noWindow_focusedWindowGetsTheStroke_data();
+    void pressCombo_noWindow_focusedWindowGetsTheStroke();
+    void pressCombo_givenWindow_isFocusedAndGetsTheKeys();
+    void pressCombo_windowGone_keysGoToTheFocusedWindow();
+    void findWindow_title_data();
+    void findWindow_title();
+    void findWindow_clientList_isUsedBeforeTheWindowTree();
+    void findWindow_listedWindowGone_isSkipped();
+    void createInjector_display_data();
+    void createInjector_display();
+
+private:
+    std::unique_ptr<PrivateXServer> m_server;
+    std::unique_ptr<TestXClient> m_client;
+    std::unique_ptr<Injector> m_injector;
+};
+
+void TestXTestInjector::initTestCase()
+{
+    if (QStandardPaths::findExecutable(u"Xvfb"_s).isEmpty())
+        QSKIP("Xvfb is not installed (Debian package xvfb): no X server to press keys on");
+    m_server = std::make_unique<PrivateXServer>();
+    const QString failure = m_server->start();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+
+    m_client = std::make_unique<TestXClient>(m_server->display());
+    QVERIFY(m_client->isOpen());
+
+    InjectorChoice choice = CreateXTestInjector(QString::fromLatin1(m_server->display()), 0ms);
+    QVERIFY2(choice.injector, qPrintable(choice.logLine));
+    QCOMPARE(choice.logLine,
+             u"Key presses through XTest on display "_s + QString::fromLatin1(m_server->display()));
+    QCOMPARE(choice.injector->name(), u"XTest"_s);
+    m_injector = std::move(choice.injector);
+}
+
+void TestXTestInjector::cleanup()
+{
+    if (m_client) {
+        m_client->removeClientList();
+        m_client->destroyWindows();
+    }
+}
+
+void TestXTestInjector::cleanupTestCase()
+{
+    m_injector.reset(); // before the server goes
+    m_client.reset();
+    m_server.reset();
+}
+
+void TestXTestInjector::pressCombo_noWindow_focusedWindowGetsTheStroke_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("alt");
+    QTest::addColumn<int>("ctrl");
+    QTest::addColumn<int>("shift");
+    QTest::addColumn<QStringList>("expected");
+
+    // X key codes: Linux code + 8 (Ctrl 37, Shift 50, Alt 64, A 38, Z 52).
+    QTest::addRow("Ctrl+A: Ctrl down, A down with Ctrl held, A up, Ctrl up")
+        << 30 << 0 << -1 << 0
+        << QStringList{u"down 37"_s, u"down 38 Ctrl"_s, u"up 38 Ctrl"_s, u"up 37 Ctrl"_s};
+    QTest::addRow("Alt+Shift+Z")
+        << 44 << -1 << 0 << -1
+        << QStringList{u"down 50"_s, u"down 64 Shift"_s, u"down 52 Shift Alt"_s,
+                       u"up 52 Shift Alt"_s, u"up 64 Shift Alt"_s, u"up 50 Shift"_s};
+    QTest::addRow("RIGHT, an extended key, alone")
+        << 205 << 0 << 0 << 0 << QStringList{u"down 114"_s, u"up 114"_s};
+}
+
+void TestXTestInjector::pressCombo_noWindow_focusedWindowGetsTheStroke()
+{
+    QFETCH(int, code);
+    QFETCH(int, alt);
+    QFETCH(int, ctrl);
+    QFETCH(int, shift);
+    QFETCH(QStringList, expected);
+
+    const quint64 window = m_client->createWindow("Key target");
+    QVERIFY(window);
+    m_client->focus(window);
+
+    m_injector->PressCombo(code, alt, ctrl, shift, 0);
+
+    const QList<TestXClient::KeyEvent> events = m_client->keyEvents(int(expected.size()));
+    QCOMPARE(texts(events), expected);
+    for (const TestXClient::KeyEvent &event : events)
+        QCOMPARE(event.window, window);
+}
+
+void TestXTestInjector::pressCombo_givenWindow_isFocusedAndGetsTheKeys()
+{
+    const quint64 target = m_client->createWindow("Target");
+    const quint64 other = m_client->createWindow("Other");
+    QVERIFY(target && other);
+    m_client->focus(other);
+
+    m_injector->PressCombo(30, 0, -1, 0, target);
+
+    const QList<TestXClient::KeyEvent> events = m_client->keyEvents(4);
+    QCOMPARE(texts(events),
+             (QStringList{u"down 37"_s, u"down 38 Ctrl"_s, u"up 38 Ctrl"_s, u"up 37 Ctrl"_s}));
+    for (const TestXClient::KeyEvent &event : events)
+        QCOMPARE(event.window, target);
+    QCOMPARE(m_client->focusedWindow(), target);
+}
+
+void TestXTestInjector::pressCombo_windowGone_keysGoToTheFocusedWindow()
+{
+    // The X errors of activating a closed window must neither end the process
+    // nor keep the keys from the focused window.
+    const quint64 focused = m_client->createWindow("Focused");
+    const quint64 gone = m_client->createWindow("Gone");
+    QVERIFY(focused && gone);
+    m_client->focus(focused);
+    m_client->destroyWindow(gone);
+
+    m_injector->PressCombo(31, 0, 0, -1, gone);
+
+    const QList<TestXClient::KeyEvent> events = m_client->keyEvents(4);
+    QCOMPARE(texts(events),
+             (QStringList{u"down 50"_s, u"down 39 Shift"_s, u"up 39 Shift"_s, u"up 50 Shift"_s}));
+    for (const TestXClient::KeyEvent &event : events)
+        QCOMPARE(event.window, focused);
+}
+
+void TestXTestInjector::findWindow_title_data()
+{
+    QTest::addColumn<QByteArray>("wmName");
+    QTest::addColumn<QByteArray>("netWmName");
+    QTest::addColumn<QString>("search");
+    QTest::addColumn<bool>("found");
+
+    QTest::addRow("same title, other letter case")
+        << QByteArray("Marlek ORS") << QByteArray() << u"mARLEK ors"_s << true;
+    QTest::addRow("_NET_WM_NAME is read as UTF-8 and wins over WM_NAME")
+        << QByteArray("Old title") << QByteArray("Größe Übung") << u"GRÖßE übung"_s << true;
+    QTest::addRow("WM_NAME alone is read as Latin-1")
+        << QByteArray("Caf\xe9") << QByteArray() << u"CAFÉ"_s << true;
+    QTest::addRow("WM_NAME is not looked at when _NET_WM_NAME is set")
+        << QByteArray("Old title") << QByteArray("New title") << u"old title"_s << false;
+    QTest::addRow("a prefix of the title is no match")
+        << QByteArray("Marlek ORS") << QByteArray() << u"Marlek"_s << false;
+    QTest::addRow("the title with more after it is no match")
+        << QByteArray("Marlek ORS") << QByteArray() << u"Marlek ORS 2"_s << false;
+    QTest::addRow("an empty title names no window")
+        << QByteArray("") << QByteArray() << QString() << false;
+}
+
+void TestXTestInjector::findWindow_title()
+{
+    QFETCH(QByteArray, wmName);
+    QFETCH(QByteArray, netWmName);
+    QFETCH(QString, search);
+    QFETCH(bool, found);
+
+    const quint64 window = m_client->createWindow(wmName, netWmName);
+    QVERIFY(window);
+
+    QCOMPARE(m_injector->FindWindow(search), found ? window : 0);
+}
+
+void TestXTestInjector::findWindow_clientList_isUsedBeforeTheWindowTree()
+{
+    const quint64 managed = m_client->createWindow("Twin");
+    const quint64 stray = m_client->createWindow("Twin"); // above the first
+    QVERIFY(managed && stray);
+
+    // Without a window manager's list, the topmost window of that title.
+    QCOMPARE(m_injector->FindWindow(u"twin"_s), stray);
+
+    m_client->setClientList({managed});
+    QCOMPARE(m_injector->FindWindow(u"twin"_s), managed);
+}
+
+void TestXTestInjector::findWindow_listedWindowGone_isSkipped()
+{
+    const quint64 gone = m_client->createWindow("Marlek ORS");
+    const quint64 live = m_client->createWindow("Marlek ORS");
+    QVERIFY(gone && live);
+    m_client->setClientList({gone, live});
+    m_client->destroyWindow(gone);
+
+    QCOMPARE(m_injector->FindWindow(u"Marlek ORS"_s), live);
+    QCOMPARE(m_injector->FindWindow(u"Nothing of that name"_s), quint64(0));
+}
+
+void TestXTestInjector::createInjector_display_data()
+{
+    QTest::addColumn<QByteArray>("display"); // null: DISPLAY unset
+    QTest::addColumn<QString>("expected");
+
+    const QByteArray ours = m_server->display();
+    QTest::addRow("DISPLAY names a reachable server: XTest")
+        << ours << u"Key presses through XTest on display "_s + QString::fromLatin1(ours);
+
+    // Without X, the factory falls back to uinput, or says why it cannot.
+    InjectorChoice uinput = CreateUinputInjector();
+    const QString withoutX = uinput.injector ? uinput.logLine
+                                             : u"No key presses: %1 and "_s + uinput.logLine;
+    uinput.injector.reset();
+
+    QTest::addRow("DISPLAY not set")
+        << QByteArray() << withoutX.arg(u"no X display (DISPLAY is not set)"_s);
+
+    int unused = 4321;
+    while (QFileInfo::exists(u"/tmp/.X%1-lock"_s.arg(unused)))
+        ++unused;
+    const QByteArray nowhere = ':' + QByteArray::number(unused);
+    QTest::addRow("DISPLAY names no server")
+        << nowhere
+        << withoutX.arg(u"no X display (cannot connect to %1)"_s.arg(QString::fromLatin1(nowhere)));
+}
+
+void TestXTestInjector::createInjector_display()
+{
+    QFETCH(QByteArray, display);
+    QFETCH(QString, expected);
+
+    const QByteArray saved = qgetenv("DISPLAY");
+    const bool wasSet = qEnvironmentVariableIsSet("DISPLAY");
+    if (display.isNull())
+        qunsetenv("DISPLAY");
+    else
+        qputenv("DISPLAY", display);
+
+    const InjectorChoice choice = CreateInjector();
+
+    if (wasSet)
+        qputenv("DISPLAY", saved);
+    else
+        qunsetenv("DISPLAY");
+    QCOMPARE(choice.logLine, expected);
+}
+
+QTEST_GUILESS_MAIN(TestXTestInjector)
+#include "tst_xtestinjector.moc"
