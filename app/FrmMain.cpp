@@ -113,6 +113,12 @@ void FrmMain::Load()
     else
         AddMsg(m_server->ListenFailureLine());
 
+    inject::InjectorChoice choice =
+        m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();
+    m_injector = std::move(choice.injector);
+    m_keys.setInjector(m_injector.get());
+    AddMsg(choice.logLine);
+
     QCoreApplication::processEvents();
 }
 
@@ -122,6 +128,9 @@ void FrmMain::Unload()
         return;
     m_unloaded = true;
     m_server->Shutdown();
+    // Strokes still queued are played out, so no key is left held down.
+    if (m_injector)
+        m_injector->shutdown();
     const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, m_keys.bindings());
     if (!saved.ok)
         AddMsg(QStringLiteral("keys.dat could not be saved, the previous file stays: ") + saved.reason);

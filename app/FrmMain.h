@@ -9,6 +9,8 @@
 #include "keys/KeyCommands.h"
 
 #include <QPointer>
+
+#include <functional>
 #include <QTimer>
 #include <QWidget>
 
@@ -29,6 +31,8 @@ public:
     struct Options {
         // Folder of keys.dat, Log.txt and htdocs; the executable's folder when empty.
         QString appFolder;
+        // Picks the key-injection backend at start-up; the machine's own when empty.
+        std::function<inject::InjectorChoice()> makeInjector;
     };
 
     explicit FrmMain(Options options = {}, QWidget *parent = nullptr);
@@ -69,6 +73,7 @@ private:
     LogFile m_logFile;
     std::unique_ptr<http::Server> m_server;
     std::unique_ptr<http::RequestHandler> m_requests;
+    std::unique_ptr<inject::Injector> m_injector;
     QTimer m_follow;
     bool m_unloaded = false;
     QPointer<QDialog> m_frmOpts;

@@ -38,7 +38,7 @@ double referenceRate(int lines)
 double ourRate(int lines)
 {
     QTemporaryDir dir;
-    vanterel::app::FrmMain window({dir.path()});
+    vanterel::app::FrmMain window({dir.path(), {}});
     window.show();
     QElapsedTimer timer;
     timer.start();

@@ -66,7 +66,7 @@ private Q_SLOTS:
     void newestLine_isSelectedAndScrolledIntoView()
     {
         QTemporaryDir dir;
-        FrmMain window({dir.path()});
+        FrmMain window({dir.path(), {}});
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         auto *list = window.findChild<QTreeView *>(QStringLiteral("ListView1"));
@@ -85,7 +85,7 @@ private Q_SLOTS:
     void aLineTheUserPicked_isWhatSendKeyReads()
     {
         QTemporaryDir dir;
-        FrmMain window({dir.path()});
+        FrmMain window({dir.path(), {}});
         window.show();
         auto *list = window.findChild<QTreeView *>(QStringLiteral("ListView1"));
         for (int i = 1; i <= 5; ++i)

@@ -1,6 +1,7 @@
 // Start-up and shut-down of the main window against a real folder: the first
 // log lines, Log.txt, keys.dat, and a port that cannot be had.
 #include "app/FrmMain.h"
+#include "inject/RecordingInjector.h"
 #include "tests/support/FreePort.h"
 
 #include <QCheckBox>
@@ -12,6 +13,8 @@
 #include <QTreeView>
 
 using vanterel::app::FrmMain;
+using vanterel::inject::InjectorChoice;
+using vanterel::inject::RecordingInjector;
 
 namespace {
 
@@ -61,6 +64,17 @@ private:
     QTemporaryDir dir;
     qint32 port = 0;
 
+    // A window over the test folder whose key presses are recorded.
+    FrmMain::Options options(RecordingInjector **recorder = nullptr)
+    {
+        return {dir.path(), [recorder] {
+                    auto injector = std::make_unique<RecordingInjector>();
+                    if (recorder)
+                        *recorder = injector.get();
+                    return InjectorChoice{std::move(injector), QStringLiteral("Key presses recorded")};
+                }};
+    }
+
     void writeKeysDat(const QByteArray &extra = {})
     {
         writeFile(dir.filePath(QStringLiteral("keys.dat")),
@@ -86,13 +100,14 @@ private Q_SLOTS:
 
     void startUp_logsCaptionConfigurationAndListeningInOrder()
     {
-        FrmMain window({dir.path()});
+        FrmMain window(options());
         window.Load();
         const QStringList lines = messages(window);
         QVERIFY(lines.size() >= 3);
         QCOMPARE(lines.at(0), QStringLiteral("Vanterel v1.1.0"));
         QCOMPARE(lines.at(1), QStringLiteral("Loaded Configuration"));
         QVERIFY2(lines.at(2).startsWith(QStringLiteral("Server listening on address ")), qPrintable(lines.at(2)));
+        QCOMPARE(lines.at(3), QStringLiteral("Key presses recorded"));
         QVERIFY(lines.at(2).endsWith(QLatin1Char(':') + QString::number(port)));
         QCOMPARE(window.windowTitle(), QStringLiteral("Vanterel v1.1.0"));
         QCOMPARE(window.ServerSignature(), QStringLiteral("Vanterel Version 1.1.0"));
@@ -119,7 +134,7 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(QString, caption);
         QFETCH(QRect, geometry);
-        FrmMain window({dir.path()});
+        FrmMain window(options());
         auto *widget = window.findChild<QWidget *>(name);
         QVERIFY(widget);
         QCOMPARE(widget->geometry(), geometry);
@@ -132,7 +147,7 @@ private Q_SLOTS:
     {
         const QString logPath = dir.filePath(QStringLiteral("Log.txt"));
         writeFile(logPath, "left from an earlier run\r\n");
-        FrmMain window({dir.path()});
+        FrmMain window(options());
         window.Load();
         QCOMPARE(readFile(logPath), QByteArray());
 
@@ -152,13 +167,13 @@ private Q_SLOTS:
     void logFile_thatCannotBeCreated_isReportedAndTheProgramRunsOn()
     {
         QDir(dir.path()).mkdir(QStringLiteral("Log.txt"));
-        FrmMain window({dir.path()});
+        FrmMain window(options());
         window.Load();
         const QStringList lines = messages(window);
         QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QString &l) {
             return l.startsWith(QStringLiteral("Could not create Log.txt: "));
         }));
-        QVERIFY(lines.last().startsWith(QStringLiteral("Server listening on address ")));
+        QVERIFY(lines.at(lines.size() - 2).startsWith(QStringLiteral("Server listening on address ")));
         window.findChild<QCheckBox *>(QStringLiteral("chkEnabeLog"))->setChecked(true);
         QCOMPARE(fetch(port, "GET / HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 303"));
     }
@@ -167,12 +182,13 @@ private Q_SLOTS:
     {
         QTcpServer squatter;
         QVERIFY(squatter.listen(QHostAddress::Any, quint16(port)));
-        FrmMain window({dir.path()});
+        FrmMain window(options());
         window.Load();
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const QStringList lines = messages(window);
-        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.size(), 4);
+        QCOMPARE(lines.at(3), QStringLiteral("Key presses recorded"));
         QCOMPARE(lines.at(2), QStringLiteral("Server could not listen on port %1: the port is already in use by another program").arg(port));
         // Once the port is free, listening can start again.
         squatter.close();
@@ -183,7 +199,7 @@ private Q_SLOTS:
     {
         writeKeysDat("# a comment that a save does not keep\r\nkey\x1e" "FIRE\x1e" "30\x1e" "2\x1e" "0\x1e" "0\r\n");
         {
-            FrmMain window({dir.path()});
+            FrmMain window(options());
             window.Load();
             QTcpSocket idle;
             idle.connectToHost(QHostAddress::LocalHost, quint16(port));
@@ -201,7 +217,7 @@ private Q_SLOTS:
 
     void sendKey_withNoBindingsOrNoSelectedLine_doesNothingAndNeverCrashes()
     {
-        FrmMain window({dir.path()});
+        FrmMain window(options());
         window.Load();
         auto *sendKey = window.findChild<QPushButton *>(QStringLiteral("cmdSendKey"));
         QVERIFY(sendKey);
