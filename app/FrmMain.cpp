@@ -3,6 +3,7 @@
 #include "common/CoolIcon.h"
 #include "common/Version.h"
 #include "config/ConfigFile.h"
+#include "config/FrmOpts.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -195,10 +196,11 @@ void FrmMain::cmdSendKeyClick()
 
 void FrmMain::cmdOptionsClick()
 {
-    auto *dialog = new QDialog(this);
+    config::Prompts &prompts = m_options.prompts ? *m_options.prompts : m_widgetPrompts;
+    auto *dialog = new config::FrmOpts(m_settings, m_keys, *m_server, *this, prompts, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowTitle(QStringLiteral("Options"));
     m_frmOpts = dialog;
+    // A nested event loop: the server goes on serving while the window is open.
     dialog->exec();
 }
 

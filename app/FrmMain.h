@@ -4,6 +4,7 @@
 #include "app/LogFile.h"
 #include "common/EventSink.h"
 #include "common/Settings.h"
+#include "config/Prompts.h"
 #include "http/RequestHandler.h"
 #include "http/Server.h"
 #include "keys/KeyCommands.h"
@@ -22,18 +23,23 @@ class QTreeView;
 
 namespace vanterel::app {
 
+// How a main window is put together; tests change what a user cannot.
+struct FrmMainOptions {
+    // Folder of keys.dat, Log.txt and htdocs; the executable's folder when empty.
+    QString appFolder;
+    // Picks the key-injection backend at start-up; the machine's own when empty.
+    std::function<inject::InjectorChoice()> makeInjector;
+    // File dialogs, message boxes and menus of the options window; real ones when null.
+    config::Prompts *prompts = nullptr;
+};
+
 // The main window: its load is the program's start-up, its close the
 // shut-down. It owns the event log and the file server.
 class FrmMain final : public QWidget, public EventSink {
     Q_OBJECT
 
 public:
-    struct Options {
-        // Folder of keys.dat, Log.txt and htdocs; the executable's folder when empty.
-        QString appFolder;
-        // Picks the key-injection backend at start-up; the machine's own when empty.
-        std::function<inject::InjectorChoice()> makeInjector;
-    };
+    using Options = FrmMainOptions;
 
     explicit FrmMain(Options options = {}, QWidget *parent = nullptr);
     ~FrmMain() override;
@@ -77,6 +83,7 @@ private:
     QTimer m_follow;
     bool m_unloaded = false;
     QPointer<QDialog> m_frmOpts;
+    config::WidgetPrompts m_widgetPrompts;
 
     QCheckBox *chkEnabeLog;
     QPushButton *cmdSendKey;
