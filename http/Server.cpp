@@ -155,6 +155,7 @@ void Server::StartResponse(int index, const QByteArray &text, std::unique_ptr<QF
 {
     ConnectionSlot &slot = m_slots.at(std::size_t(index));
     slot.File = std::move(file);
+    slot.FileLength = slot.File ? slot.File->size() : 0;
     if (slot.File)
         slot.FilePath = filePath;
     slot.BytesToSend = totalBytes;
@@ -186,11 +187,13 @@ void Server::onTick(int index)
     }
     QFile &file = *slot.File;
     const qint64 read = file.pos();
-    const qint64 length = file.size();
+    const qint64 actual = file.size();
+    // A file that grew is sent as long as its header said, no more.
+    const qint64 length = std::min(actual, slot.FileLength);
     const qint64 piece = (read + PieceSize > length) ? length - read : PieceSize;
     const QByteArray bytes = piece > 0 ? file.read(piece) : QByteArray();
     timer->stop();
-    if (bytes.size() < piece || piece <= 0) {
+    if (actual < slot.FileLength || bytes.size() < piece || piece <= 0) {
         // The file shrank (or could not be read) after its length went out in
         // the header: the response can never be completed. Send what there is
         // and close, so the client sees a short body instead of waiting forever.
@@ -205,7 +208,7 @@ void Server::onTick(int index)
         return;
     }
     Q_EMIT PieceSent(index, bytes.size());
-    if (file.pos() >= file.size())
+    if (file.pos() >= length)
         slot.File.reset();
 }
 

@@ -28,6 +28,8 @@ struct ConnectionSlot {
     qint64 BytesToSend = 0;
     // Bytes the socket has reported as handed to the network for this response.
     qint64 BytesSent = 0;
+    // The file's length as announced in the header.
+    qint64 FileLength = 0;
     // The requested path of the file being sent.
     QString FilePath;
     // Text to follow the header in place of a file.
