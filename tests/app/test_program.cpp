@@ -52,6 +52,8 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        // The test runner quietens our logging; the program must speak here.
+        env.remove(QStringLiteral("QT_LOGGING_RULES"));
         if (display.isEmpty())
             env.remove(QStringLiteral("DISPLAY"));
         else
