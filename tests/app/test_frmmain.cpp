@@ -3,8 +3,11 @@
 #include "app/FrmMain.h"
 #include "inject/RecordingInjector.h"
 #include "tests/support/FreePort.h"
+#include "tests/support/ScriptedPrompts.h"
 
 #include <QCheckBox>
+#include <QDialog>
+#include <QTimer>
 #include <QPushButton>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -64,15 +67,20 @@ private:
     QTemporaryDir dir;
     qint32 port = 0;
 
-    // A window over the test folder whose key presses are recorded.
+    vanterel::testing::ScriptedPrompts prompts;
+
+    // A window over the test folder whose key presses are recorded and whose
+    // dialogs are answered by the test.
     FrmMain::Options options(RecordingInjector **recorder = nullptr)
     {
-        return {dir.path(), [recorder] {
+        return {dir.path(),
+                [recorder] {
                     auto injector = std::make_unique<RecordingInjector>();
                     if (recorder)
                         *recorder = injector.get();
                     return InjectorChoice{std::move(injector), QStringLiteral("Key presses recorded")};
-                }};
+                },
+                &prompts};
     }
 
     void writeKeysDat(const QByteArray &extra = {})
@@ -213,6 +221,48 @@ private Q_SLOTS:
         QCOMPARE(readFile(dir.filePath(QStringLiteral("keys.dat"))),
                  "PORT\x1e" + QByteArray::number(port) + "\r\nFOLDER\x1e" + dir.path().toLocal8Bit()
                      + "/htdocs\r\nkey\x1e" "FIRE\x1e" "30\x1e" "2\x1e" "0\x1e" "0\r\n");
+    }
+
+    void importedBindings_pressTheirKeysAndAreSavedAtExit()
+    {
+        const QString keyFile = dir.filePath(QStringLiteral("target.key"));
+        QByteArray lines = "// exported by the target application\r\n";
+        for (int i = 0; i < 3000; ++i)
+            lines += "cmd" + QByteArray::number(i) + " desc 0 1E 2 0 0\r\n";
+        lines += "gearup x 0 22 0 0x2A 0\n";
+        writeFile(keyFile, lines);
+        prompts.files = {keyFile};
+        RecordingInjector *recorder = nullptr;
+        {
+            FrmMain window(options(&recorder));
+            window.Load();
+            window.show();
+            // The options window is modal: drive it from inside its own loop.
+            QTimer::singleShot(0, &window, [&window] {
+                auto *opts = window.findChild<QDialog *>();
+                QVERIFY(opts);
+                opts->findChild<QPushButton *>(QStringLiteral("cmdLoadMarlek"))->click();
+                opts->findChild<QPushButton *>(QStringLiteral("cmdClose"))->click();
+            });
+            window.findChild<QPushButton *>(QStringLiteral("cmdOptions"))->click();
+            QCOMPARE(window.keyCommands().bindings().upperBound(), 3001);
+
+            QCOMPARE(fetch(port, "GET /?GearUp HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 303"));
+            QCOMPARE(recorder->calls,
+                     (QList<RecordingInjector::Call>{{42, 0, 0, 0, 0}, {34, 0, 0, 0, 0}}));
+
+            // Send Key dispatches the selected line, looking the window up.
+            QTRY_COMPARE(window.SelectedLogText(), QStringLiteral("Finished Transfer."));
+            window.AddMsg(QStringLiteral("CMD7"));
+            window.findChild<QPushButton *>(QStringLiteral("cmdSendKey"))->click();
+            QCOMPARE(recorder->lookUps, QStringList{QStringLiteral("Marlek ORS")});
+            QCOMPARE(recorder->calls.last(), (RecordingInjector::Call{30, 0, -1, 0, 0}));
+            window.close();
+        }
+        const QByteArray saved = readFile(dir.filePath(QStringLiteral("keys.dat")));
+        QCOMPARE(saved.count("\r\nkey\x1e"), 3001);
+        QVERIFY(saved.contains("\r\nkey\x1e" "CMD0\x1e" "30\x1e" "2\x1e" "0\x1e" "0\r\n"));
+        QVERIFY(saved.endsWith("key\x1e" "GEARUP\x1e" "34\x1e" "0\x1e" "42\x1e" "0\r\n"));
     }
 
     void sendKey_withNoBindingsOrNoSelectedLine_doesNothingAndNeverCrashes()

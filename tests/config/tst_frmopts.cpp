@@ -5,7 +5,7 @@
 #include "http/Server.h"
 #include "keys/KeyCommands.h"
 #include "keys/KeyFileImport.h"
-#include "tests/config/ScriptedPrompts.h"
+#include "tests/support/ScriptedPrompts.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/RecordingLog.h"
 
