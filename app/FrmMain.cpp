@@ -1,6 +1,7 @@
 #include "app/FrmMain.h"
 
 #include "common/CoolIcon.h"
+#include "common/Layout.h"
 #include "common/Version.h"
 #include "config/ConfigFile.h"
 #include "config/FrmOpts.h"
@@ -19,16 +20,13 @@ Q_LOGGING_CATEGORY(lcEvent, "vanterel.event")
 
 namespace vanterel::app {
 
+using layout::px;
+using layout::twipsRect;
+
 namespace {
 // One frame at 60 Hz: the event log's view catches up at most this often.
 constexpr int FollowIntervalMs = 16;
 
-// The window is laid out in twips; 15 twips make a pixel at 96 dots per inch.
-constexpr int px(int twips) { return twips / 15; }
-QRect twipsRect(int left, int top, int width, int height)
-{
-    return QRect(px(left), px(top), px(width), px(height));
-}
 } // namespace
 
 FrmMain::FrmMain(Options options, QWidget *parent)
@@ -56,12 +54,7 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     ListView1->setGeometry(twipsRect(0, 360, 6135, 2535));
     ListView1->setModel(&m_logModel);
     ListView1->setHeaderHidden(true);
-    ListView1->setRootIsDecorated(false);
-    ListView1->setItemsExpandable(false);
-    ListView1->setUniformRowHeights(true);
-    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ListView1->header()->setStretchLastSection(false);
+    layout::makeReportList(ListView1);
 
     // The picture of the window design has no place in the layout and no
     // behaviour; it is kept, hidden, under its name.

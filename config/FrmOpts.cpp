@@ -1,6 +1,7 @@
 #include "config/FrmOpts.h"
 
 #include "common/CoolIcon.h"
+#include "common/Layout.h"
 #include "common/EventSink.h"
 #include "common/Settings.h"
 #include "common/mdlStringFunctions.h"
@@ -24,16 +25,13 @@
 
 namespace vanterel::config {
 
+using layout::px;
+using layout::twipsRect;
+
 namespace {
 
 const QString ProgramTitle = QStringLiteral("Vanterel");
 
-// The window is laid out in twips; 15 twips make a pixel at 96 dots per inch.
-constexpr int px(int twips) { return twips / 15; }
-QRect twipsRect(int left, int top, int width, int height)
-{
-    return QRect(px(left), px(top), px(width), px(height));
-}
 
 QPushButton *makeButton(const QString &name, const QString &caption, const QRect &geometry, QWidget *parent)
 {
@@ -97,12 +95,7 @@ FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::Server &serv
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setGeometry(twipsRect(0, 0, 9615, 3495));
     ListView1->setHeaderLabels({QStringLiteral("CallBack"), QStringLiteral("Key"), QStringLiteral("Modifier")});
-    ListView1->setRootIsDecorated(false);
-    ListView1->setItemsExpandable(false);
-    ListView1->setUniformRowHeights(true);
-    ListView1->setSelectionMode(QAbstractItemView::SingleSelection);
-    ListView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ListView1->header()->setStretchLastSection(false);
+    layout::makeReportList(ListView1);
     ListView1->viewport()->installEventFilter(this);
 
     cmdLoadMarlek = makeButton(QStringLiteral("cmdLoadMarlek"), QStringLiteral("Load Marlek Keys"),
