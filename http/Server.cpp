@@ -11,6 +11,15 @@ Q_LOGGING_CATEGORY(lcServer, "vanterel.http", QtWarningMsg)
 
 namespace vanterel::http {
 
+namespace {
+// The close of one slot lets pending events run, and those may close other
+// slots, which let events run in turn: a burst of thousands of disconnects
+// would nest that deep and run out of stack. Past this depth a close does
+// not wait (our Close takes the socket down at once; only a socket still
+// open needs the wait), and the closes further out let the events run.
+constexpr int MaxNestedCloseWaits = 16;
+} // namespace
+
 Server::Server(Settings &settings, EventSink &log, QObject *parent)
     : QObject(parent), m_settings(settings), m_log(log)
 {
@@ -126,10 +135,13 @@ void Server::CloseConnection(int index)
         return;
     m_timers[std::size_t(index)]->stop();
     slot.Closing = true;
+    ++m_closeDepth;
     do {
         m_sck.Close(index);
-        QCoreApplication::processEvents();
+        if (m_closeDepth <= MaxNestedCloseWaits || m_sck.State(index) != SocketArray::StateClosed)
+            QCoreApplication::processEvents();
     } while (m_sck.State(index) != SocketArray::StateClosed);
+    --m_closeDepth;
     // Events that ran during the wait may have grown the arrays: index again.
     ConnectionSlot &done = m_slots[std::size_t(index)];
     done.File.reset();

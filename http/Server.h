@@ -112,6 +112,8 @@ private:
     std::vector<QTimer *> m_timers;        // tmrSendData; [0] never armed
     std::function<void(int)> m_requestHandler;
     bool m_acceptErrorLogged = false;
+    // How many CloseConnection calls are under way, one inside the other.
+    int m_closeDepth = 0;
 };
 
 } // namespace vanterel::http
