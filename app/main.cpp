@@ -1,4 +1,5 @@
 #include "app/FrmMain.h"
+#include "app/OpenFileLimit.h"
 #include "app/SignalHandler.h"
 
 #include <QApplication>
@@ -10,6 +11,10 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    // Every connection costs a descriptor; the default soft limit of many
+    // sessions is far below what the server can serve at once.
+    vanterel::app::RaiseOpenFileLimit();
 
     QApplication app(argc, argv);
     vanterel::app::FrmMain window;

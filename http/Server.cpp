@@ -7,9 +7,27 @@
 #include <QLoggingCategory>
 #include <QTimer>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcServer, "vanterel.http", QtWarningMsg)
 
 namespace vanterel::http {
+
+namespace {
+// The close of one slot lets pending events run, and those may close other
+// slots, which let events run in turn: a burst of thousands of disconnects
+// would nest that deep and run out of stack. Past this depth a close does
+// not wait (our Close takes the socket down at once; only a socket still
+// open needs the wait), and the closes further out let the events run.
+constexpr int MaxNestedCloseWaits = 16;
+
+// How often the idle connections are looked for: a connection is closed late
+// by no more than a quarter of the idle time, and no more than a second.
+std::chrono::milliseconds idleSweepInterval(std::chrono::milliseconds timeout)
+{
+    return std::clamp(timeout / 4, std::chrono::milliseconds(1), std::chrono::milliseconds(1000));
+}
+} // namespace
 
 Server::Server(Settings &settings, EventSink &log, QObject *parent)
     : QObject(parent), m_settings(settings), m_log(log)
@@ -19,6 +37,7 @@ Server::Server(Settings &settings, EventSink &log, QObject *parent)
     connect(&m_sck, &SocketArray::ConnectionRequest, this,
             [this](int, qintptr requestId) { onConnectionRequest(requestId); });
     connect(&m_sck, &SocketArray::DataArrival, this, [this](int index, qint64) {
+        m_slots[std::size_t(index)].IdleDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
         if (m_requestHandler)
             m_requestHandler(index);
         else
@@ -36,6 +55,9 @@ Server::Server(Settings &settings, EventSink &log, QObject *parent)
             qCWarning(lcServer).noquote() << "Cannot accept connections for now:" << reason;
         m_acceptErrorLogged = true;
     });
+    m_idleSweep = new QTimer(this);
+    m_idleSweep->setInterval(idleSweepInterval(m_idleTimeout));
+    connect(m_idleSweep, &QTimer::timeout, this, &Server::closeIdleConnections);
 }
 
 Server::~Server() = default;
@@ -60,6 +82,34 @@ QString Server::ListenFailureLine() const
 void Server::StopListening() { m_sck.Close(0); }
 
 void Server::setRequestHandler(std::function<void(int)> handler) { m_requestHandler = std::move(handler); }
+
+void Server::setIdleTimeout(std::chrono::milliseconds timeout)
+{
+    m_idleTimeout = timeout;
+    if (timeout.count() > 0)
+        m_idleSweep->setInterval(idleSweepInterval(timeout));
+}
+
+void Server::closeIdleConnections()
+{
+    bool waiting = false;
+    // The closes let events run, which may add slots: the size is read anew.
+    for (int i = 1; i < int(m_slots.size()); ++i) {
+        const ConnectionSlot &slot = m_slots[std::size_t(i)];
+        if (slot.IdleDeadline.isForever() || slot.Closing)
+            continue;
+        if (!slot.IdleDeadline.hasExpired()) {
+            waiting = true;
+            continue;
+        }
+        qCInfo(lcServer) << "Connection" << i << "sent nothing in" << m_idleTimeout.count() << "ms; closed";
+        CloseConnection(i);
+        Q_EMIT IdleClosed(i);
+    }
+    // Nobody left to watch: the timer rests until the next connection.
+    if (!waiting)
+        m_idleSweep->stop();
+}
 
 int Server::createSlot()
 {
@@ -93,6 +143,11 @@ void Server::onConnectionRequest(qintptr requestId)
     slot.BytesToSend = 0;
     slot.BytesSent = 0;
     m_sck.Accept(k, requestId);
+    if (m_idleTimeout.count() > 0) {
+        slot.IdleDeadline = QDeadlineTimer(m_idleTimeout);
+        if (!m_idleSweep->isActive())
+            m_idleSweep->start();
+    }
 }
 
 void Server::onSendProgress(int index, qint64 bytesSent)
@@ -126,10 +181,14 @@ void Server::CloseConnection(int index)
         return;
     m_timers[std::size_t(index)]->stop();
     slot.Closing = true;
+    slot.IdleDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    ++m_closeDepth;
     do {
         m_sck.Close(index);
-        QCoreApplication::processEvents();
+        if (m_closeDepth <= MaxNestedCloseWaits || m_sck.State(index) != SocketArray::StateClosed)
+            QCoreApplication::processEvents();
     } while (m_sck.State(index) != SocketArray::StateClosed);
+    --m_closeDepth;
     // Events that ran during the wait may have grown the arrays: index again.
     ConnectionSlot &done = m_slots[std::size_t(index)];
     done.File.reset();
@@ -147,7 +206,9 @@ void Server::Shutdown()
         if (m_sck.State(i) != SocketArray::StateClosed)
             m_sck.Close(i);
         m_slots[std::size_t(i)].File.reset();
+        m_slots[std::size_t(i)].IdleDeadline = QDeadlineTimer(QDeadlineTimer::Forever);
     }
+    m_idleSweep->stop();
 }
 
 void Server::StartResponse(int index, const QByteArray &text, std::unique_ptr<QFile> file,

@@ -3,9 +3,15 @@
 
 #include <QVarLengthArray>
 
+#include <algorithm>
+
 namespace vanterel::inject {
 
 namespace {
+
+// How often shut-down tries to release a key that would not come up before
+// it gives up on it; each try costs a key up and a flush.
+constexpr int ShutdownReleaseTries = 100;
 
 const KeyConstads::KeyInfo &modifier(quint16 linuxCode)
 {
@@ -69,17 +75,35 @@ void StrokePlayer::run()
             // Strokes queued before shut-down are still played: each was
             // promised to a command, and each is over within one hold.
             if (m_queue.empty())
-                return;
+                break;
             stroke = m_queue.front();
             m_queue.pop_front();
         }
         playStroke(stroke);
     }
+    for (int i = 0; i < ShutdownReleaseTries && !m_stuck.empty(); ++i)
+        releaseStuckKeys();
+    for (const KeyConstads::KeyInfo *key : m_stuck)
+        qCWarning(lcInject, "Could not release %s; it may still be held down", key->name);
+}
+
+bool StrokePlayer::release(const KeyConstads::KeyInfo &key)
+{
+    // Flushed even after a failed up, so that the ups before it take effect.
+    const bool released = m_sink->keyUp(key);
+    const bool flushed = m_sink->flush();
+    return released && flushed;
+}
+
+void StrokePlayer::releaseStuckKeys()
+{
+    std::erase_if(m_stuck, [this](const KeyConstads::KeyInfo *key) { return release(*key); });
 }
 
 void StrokePlayer::playStroke(const Stroke &stroke)
 {
     m_sink->waitUntilReady();
+    releaseStuckKeys();
 
     if (stroke.window != 0 && !m_sink->activate(stroke.window))
         qCWarning(lcInject, "Could not activate window 0x%llx; key %s goes to the focused window",
@@ -108,10 +132,15 @@ void StrokePlayer::playStroke(const Stroke &stroke)
     while (!pressed.isEmpty()) {
         const KeyConstads::KeyInfo *key = pressed.last();
         pressed.removeLast();
-        // Flushed even after a failed up, so that the ups before it take effect.
-        const bool released = m_sink->keyUp(*key);
-        if (!m_sink->flush() || !released)
-            qCWarning(lcInject, "Could not release %s", key->name);
+        const bool released = release(*key);
+        const auto stuck = std::find(m_stuck.begin(), m_stuck.end(), key);
+        if (released && stuck != m_stuck.end()) {
+            m_stuck.erase(stuck);
+        } else if (!released) {
+            qCWarning(lcInject, "Could not release %s; trying again later", key->name);
+            if (stuck == m_stuck.end())
+                m_stuck.push_back(key);
+        }
     }
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace vanterel::inject {
 
@@ -50,8 +51,17 @@ private:
 
     void run();
     void playStroke(const Stroke &stroke);
+    // One key up and the flush after it; false when either failed.
+    bool release(const KeyConstads::KeyInfo &key);
+    // Tries once more to release every key whose release failed.
+    void releaseStuckKeys();
 
     std::unique_ptr<KeySink> m_sink; // used by the thread only
+    // Keys whose up (or the flush after it) failed, so that they may still be
+    // down. A backend can fail for a moment (a full device queue, a busy
+    // server); the key then stays held until someone releases it. They are
+    // released again before the next stroke and at shut-down. Thread only.
+    std::vector<const KeyConstads::KeyInfo *> m_stuck;
     const std::chrono::milliseconds m_hold;
 
     std::mutex m_mutex; // guards m_queue and m_stopping
