@@ -5,6 +5,7 @@
 #include "keys/KeyBindings.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -57,17 +58,30 @@ QByteArray readAll(const QString &path)
 }
 
 // The child: saves the two contents in turn for ever, telling the parent once
-// it has begun. Only plain calls after fork(): no event loop, no threads.
+// it has begun and after every save it finished. Only plain calls after
+// fork(): no event loop, no threads.
 [[noreturn]] void saveForEver(const QString &path, int ready)
 {
     const Content contents[2] = {large(), small()};
     const char byte = 'x';
-    if (::write(ready, &byte, 1) != 1)
-        ::_exit(2);
     for (unsigned n = 0;; ++n) {
+        if (::write(ready, &byte, 1) != 1)
+            ::_exit(2);
         const Content &c = contents[n % 2];
         (void)config::SaveConfig(path, c.settings, c.bindings);
     }
+}
+
+// Waits for the child's n-th report; false when it does not come.
+bool waitForReports(int fd, int n)
+{
+    char byte = 0;
+    for (int i = 0; i < n; ++i) {
+        pollfd readable = {fd, POLLIN, 0};
+        if (::poll(&readable, 1, 10000) != 1 || ::read(fd, &byte, 1) != 1)
+            return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -90,6 +104,13 @@ private Q_SLOTS:
         QVERIFY(config::SaveConfig(path, a.settings, a.bindings).ok);
         const QByteArray small = readAll(path);
         QVERIFY(small.size() > 0 && large.size() > 10 * small.size());
+        // How long a save of the large content takes on this machine now, so
+        // that the kills spread over whole saves however busy it is.
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(config::SaveConfig(path, b.settings, b.bindings).ok);
+        QVERIFY(config::SaveConfig(path, a.settings, a.bindings).ok);
+        const qint64 saveMicroseconds = std::max<qint64>(clock.nsecsElapsed() / 2000, 1);
 
         // Seeded, so that a failing round can be run again as it was.
         QRandomGenerator random(20240611);
@@ -105,14 +126,15 @@ private Q_SLOTS:
                 saveForEver(path, ready[1]);
             }
             ::close(ready[1]);
-            pollfd begun = {ready[0], POLLIN, 0};
-            const bool started = ::poll(&begun, 1, 5000) == 1;
-            ::close(ready[0]);
-            // The delay picks where in a save the kill lands (a save takes
-            // about as long); nothing waits on it.
-            const auto delay = std::chrono::microseconds(random.bounded(3000));
+            // Let the child begin up to two more saves (the first writes the
+            // large content, the second the small), then kill it somewhere
+            // within the next two saves. The delay only picks the moment;
+            // nothing waits on it.
+            const bool started = waitForReports(ready[0], 1 + int(random.bounded(3)));
+            const auto delay = std::chrono::microseconds(random.bounded(2 * saveMicroseconds + 1));
             std::this_thread::sleep_for(delay);
             ::kill(child, SIGKILL);
+            ::close(ready[0]);
             int status = 0;
             QCOMPARE(::waitpid(child, &status, 0), child);
             QVERIFY(started);
