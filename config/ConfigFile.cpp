@@ -100,9 +100,24 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     return {};
 }
 
+namespace {
+// A save cut short by a crash leaves its temporary file ("keys.dat.XXXXXX")
+// beside the real one; the next save clears such leftovers so they do not pile up.
+void removeStaleTemporaries(const QString &path)
+{
+    const QFileInfo target(path);
+    QDir folder = target.absoluteDir();
+    const QStringList leftovers =
+        folder.entryList({target.fileName() + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+    for (const QString &name : leftovers)
+        folder.remove(name);
+}
+} // namespace
+
 ConfigResult SaveConfig(const QString &path, const Settings &settings,
                         const keys::KeyBindings &bindings)
 {
+    removeStaleTemporaries(path);
     QByteArray out;
     appendRecord(out, {QStringLiteral("PORT"), QString::number(settings.ServerPort)});
     appendRecord(out, {QStringLiteral("FOLDER"), storable(settings.DocumentRoot)});

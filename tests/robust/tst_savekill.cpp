@@ -147,6 +147,9 @@ private Q_SLOTS:
                                     .arg(round).arg(delay.count()).arg(now.size())));
             (now == small ? sawSmall : sawLarge) += 1;
         }
+        // The next save clears the temporary files that killed saves left.
+        QVERIFY(config::SaveConfig(path, a.settings, a.bindings).ok);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("keys.dat")});
         // The kills landed in different saves, not all before the first one.
         QVERIFY2(sawSmall > 0 && sawLarge > 0,
                  qPrintable(QStringLiteral("small %1 times, large %2 times").arg(sawSmall).arg(sawLarge)));
