@@ -3,15 +3,18 @@
 # undefined sanitizers) and runs each one for a bounded time on a scratch copy
 # of its seed corpus in fuzz/corpus/, so the repository is never written to.
 # Exits non-zero when any target finds something; the input that did it is
-# kept in build-fuzz/findings/<target>/ with the command that replays it.
+# kept in build-fuzz/findings/<target>/ and the command that replays it is
+# printed.
 #
 #   scripts/fuzz.sh                               every target, 20 s each (CI)
 #   scripts/fuzz.sh --seconds 900                 longer local run, 15 min each
 #   scripts/fuzz.sh --seconds 3600 fuzz_request   one target for an hour
 #
-# For a run that keeps what it learns, call a target directly on the
-# committed corpus (new inputs are added to it; minimise before committing):
-#   build-fuzz/fuzz/fuzz_keyfile -dict=fuzz/fuzz_keyfile.dict fuzz/corpus/fuzz_keyfile
+# For a run that keeps what it learns, give a target a folder of your own
+# (made beforehand) ahead of the committed corpus: new inputs go to the first
+# folder named. Fold the useful ones back in with -merge=1 before committing:
+#   build-fuzz/fuzz/fuzz_keyfile -dict=fuzz/fuzz_keyfile.dict /tmp/kf fuzz/corpus/fuzz_keyfile
+#   build-fuzz/fuzz/fuzz_keyfile -merge=1 fuzz/corpus/fuzz_keyfile /tmp/kf
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,7 +32,7 @@ while [ $# -gt 0 ]; do
             shift
             ;;
         -h|--help)
-            sed -n '2,17p' "$0"
+            sed -n '2,/^set -euo/p' "$0" | sed '$d'
             exit 0
             ;;
         -*)
@@ -48,6 +51,12 @@ esac
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(fuzz_request fuzz_keysdat fuzz_keyfile fuzz_numbers)
 fi
+for target in "${targets[@]}"; do
+    if [ ! -d "fuzz/corpus/$target" ]; then
+        echo "No fuzz target named $target (known: $(ls fuzz/corpus | tr '\n' ' '))" >&2
+        exit 2
+    fi
+done
 
 . scripts/deps.sh
 # llvm brings llvm-symbolizer, which turns sanitizer reports into file:line.
@@ -70,8 +79,8 @@ findings=build-fuzz/findings
 failed=()
 for target in "${targets[@]}"; do
     binary=build-fuzz/fuzz/$target
-    if [ ! -x "$binary" ] || [ ! -d "fuzz/corpus/$target" ]; then
-        echo "No fuzz target named $target" >&2
+    if [ ! -x "$binary" ]; then
+        echo "$binary was not built" >&2
         failed+=("$target")
         continue
     fi
