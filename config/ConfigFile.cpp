@@ -120,7 +120,13 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings,
     removeStaleTemporaries(path);
     QByteArray out;
     appendRecord(out, {QStringLiteral("PORT"), QString::number(settings.ServerPort)});
-    appendRecord(out, {QStringLiteral("FOLDER"), storable(settings.DocumentRoot)});
+    // Reading strips blanks from both ends of a line, so a folder whose name
+    // ends in a blank would come back as another folder. A closing separator
+    // keeps the blank inside the line; fields after the folder are ignored.
+    QStringList folder{QStringLiteral("FOLDER"), storable(settings.DocumentRoot)};
+    if (folder.last().endsWith(u' '))
+        folder.append(QString());
+    appendRecord(out, folder);
     const qint32 count = bindings.upperBound();
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &b = bindings.at(i);

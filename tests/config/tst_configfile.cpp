@@ -57,6 +57,8 @@ private Q_SLOTS:
     void load_missingFile_setsDefaultsAndEmptiesTable();
     void save_writesExactBytes();
     void save_roundTripOfThreeBindings();
+    void save_folderComesBack_data();
+    void save_folderComesBack();
     void save_unstorableCharactersBecomeBlanks();
     void save_failureKeepsOldFile_data();
     void save_failureKeepsOldFile();
@@ -133,6 +135,8 @@ void TestConfigFile::load_data()
         << datLines("FOLDER|/my\tsite") << 80 << u"/my site"_s << none;
     QTest::addRow("a blank at the end of the folder is stripped with the line")
         << datLines("FOLDER|/site ") << 80 << u"/site"_s << none;
+    QTest::addRow("a blank at the end of the folder stays before a further separator")
+        << datLines("FOLDER|/site  |x") << 80 << u"/site "_s << none;
     QTest::addRow("an unknown key is skipped") << datLines("TITLE|x\r\nPORT|81") << 81 << StartRoot << none;
 
     QTest::addRow("key line with six fields, callback keeps its case")
@@ -211,6 +215,36 @@ void TestConfigFile::save_roundTripOfThreeBindings()
     QCOMPARE(m_settings.ServerPort, 8080);
     QCOMPARE(m_settings.DocumentRoot, u"/srv/my site"_s);
     QCOMPARE(Contents(m_table), three);
+}
+
+void TestConfigFile::save_folderComesBack_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("loaded");
+
+    QTest::addRow("a blank inside stays")
+        << u"/srv/my site"_s << datLines("FOLDER|/srv/my site") << u"/srv/my site"_s;
+    QTest::addRow("a blank at the end is kept by a closing separator")
+        << u"/srv/site "_s << datLines("FOLDER|/srv/site |") << u"/srv/site "_s;
+    QTest::addRow("a folder of one blank") << u" "_s << datLines("FOLDER| |") << u" "_s;
+    QTest::addRow("an empty folder") << QString() << datLines("FOLDER|") << QString();
+    QTest::addRow("a line end at the end becomes a blank that is kept")
+        << u"/srv/site\n"_s << datLines("FOLDER|/srv/site |") << u"/srv/site "_s;
+}
+
+void TestConfigFile::save_folderComesBack()
+{
+    QFETCH(QString, folder);
+    QFETCH(QByteArray, line);
+
+    m_settings.DocumentRoot = folder;
+    const QString dat = path(u"keys.dat"_s);
+    QVERIFY(SaveConfig(dat, m_settings, m_table).ok);
+    QCOMPARE(readAll(dat).split('\n').value(1), line + '\r');
+    prepareStartState();
+    QVERIFY(LoadConfig(dat, m_settings, m_table).ok);
+    QTEST(m_settings.DocumentRoot, "loaded");
 }
 
 void TestConfigFile::save_unstorableCharactersBecomeBlanks()
