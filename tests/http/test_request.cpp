@@ -67,18 +67,13 @@ void TestRequest::isGetRequestLine_data()
     QTest::addRow("GET with headers") << u"GET / HTTP/1.1\r\nHost: a\r\n\r\n"_s << true;
     QTest::addRow("GET with nothing after the version") << u"GET / HTTP/1.0"_s << true;
     QTest::addRow("GET with an empty path (two blanks)") << u"GET  HTTP/1.1"_s << true;
-    QTest::addRow("one character after HTTP/1. is enough") << u"GET / HTTP/1.\n"_s << true;
     QTest::addRow("the version may come on a later line") << u"GET /a\r\nb HTTP/1.1"_s << true;
     QTest::addRow("text ending right after HTTP/1.") << u"GET / HTTP/1."_s << false;
     QTest::addRow("one blank only: the path blank is the version blank") << u"GET HTTP/1.1"_s << false;
     QTest::addRow("lower-case get") << u"get / HTTP/1.1\r\n\r\n"_s << false;
-    QTest::addRow("lower-case version") << u"GET / http/1.1\r\n\r\n"_s << false;
     QTest::addRow("HEAD") << u"HEAD / HTTP/1.1\r\n\r\n"_s << false;
-    QTest::addRow("POST") << u"POST / HTTP/1.1\r\n\r\n"_s << false;
     QTest::addRow("HTTP/2.0") << u"GET / HTTP/2.0\r\n\r\n"_s << false;
-    QTest::addRow("HTTP/2") << u"GET / HTTP/2\r\n\r\n"_s << false;
     QTest::addRow("a blank before GET") << u" GET / HTTP/1.1\r\n"_s << false;
-    QTest::addRow("a tab after GET") << u"GET\t/ HTTP/1.1\r\n"_s << false;
     QTest::addRow("the empty text") << QString() << false;
     QTest::addRow("the second half of a split request") << u"st: a\r\n\r\n"_s << false;
 }
@@ -105,8 +100,6 @@ void TestRequest::parseRequest_data()
     QTest::addRow("a command on the root") << get("/?FIRE") << u"/?FIRE"_s << false << u"FIRE"_s << u"/"_s;
     QTest::addRow("a command on a page")
         << get("/index.htm?FIRE") << u"/index.htm?FIRE"_s << false << u"FIRE"_s << u"/index.htm"_s;
-    QTest::addRow("a command keeps its case")
-        << get("/?GearUp") << u"/?GearUp"_s << false << u"GearUp"_s << u"/"_s;
     QTest::addRow("a question mark alone is no command") << get("/?") << u"/?"_s << false << QString() << u"/"_s;
     QTest::addRow("only the first question mark splits")
         << get("/a?b?c") << u"/a?b?c"_s << false << u"b?c"_s << u"/a"_s;
@@ -116,11 +109,8 @@ void TestRequest::parseRequest_data()
         << get("/a/../b.htm?FIRE") << u"/a/../b.htm?FIRE"_s << true << QString() << QString();
     QTest::addRow("a star in the path") << get("/x*y") << u"/x*y"_s << true << QString() << QString();
     QTest::addRow("a star in the command") << get("/?A*B") << u"/?A*B"_s << true << QString() << QString();
-    QTest::addRow("dot-dot before a backslash")
-        << get("/..\\b.htm") << u"/..\\b.htm"_s << true << QString() << QString();
     QTest::addRow("dot between backslashes")
         << get("\\.\\b.htm") << u"\\.\\b.htm"_s << true << QString() << QString();
-    QTest::addRow("dot between slashes") << get("/./b.htm") << u"/./b.htm"_s << true << QString() << QString();
     QTest::addRow("dot-dot in the command is refused too")
         << get("/?a/../b") << u"/?a/../b"_s << true << QString() << QString();
     QTest::addRow("a trailing dot-dot is not refused here")
@@ -165,14 +155,10 @@ void TestRequest::mapToLocalPath_data()
         << u"/img/\\a.png"_s << u"/srv/htdocs"_s << u"/srv/htdocs/img/a.png"_s;
     QTest::addRow("three slashes collapse in one pass to two")
         << u"/img///a.png"_s << u"/srv/htdocs"_s << u"/srv/htdocs/img//a.png"_s;
-    QTest::addRow("four slashes collapse to two")
-        << u"////a.png"_s << u"/srv/htdocs"_s << u"/srv/htdocs//a.png"_s;
     QTest::addRow("a doubled slash in the root collapses too")
         << u"/a"_s << u"/srv//htdocs"_s << u"/srv/htdocs/a"_s;
     QTest::addRow("%%20 becomes a blank")
         << u"/My%20Page.htm"_s << u"/srv/htdocs"_s << u"/srv/htdocs/My Page.htm"_s;
-    QTest::addRow("two %%20 become two blanks")
-        << u"/a%20%20b"_s << u"/srv/htdocs"_s << u"/srv/htdocs/a  b"_s;
     QTest::addRow("nothing else is decoded")
         << u"/%2e%2e/%2F%25"_s << u"/srv/htdocs"_s << u"/srv/htdocs/%2e%2e/%2F%25"_s;
     QTest::addRow("a path without a leading slash runs on from the root")
@@ -207,45 +193,20 @@ void TestRequest::decideRequest_data()
         << get("/nothing.htm?FIRE") << ResponseKind::NotFound << u"FIRE"_s << QString();
     QTest::addRow("/a/../b.htm?FIRE is refused unpressed")
         << get("/a/../b.htm?FIRE") << ResponseKind::NotFound << QString() << QString();
-    QTest::addRow("/x*y is refused") << get("/x*y") << ResponseKind::NotFound << QString() << QString();
-    QTest::addRow("/?A*B is refused unpressed") << get("/?A*B") << ResponseKind::NotFound << QString() << QString();
-    QTest::addRow("/..\\b.htm is refused")
-        << get("/..\\b.htm") << ResponseKind::NotFound << QString() << QString();
     QTest::addRow("/? presses nothing and redirects")
         << get("/?") << ResponseKind::Redirect << QString() << QString();
     QTest::addRow("/My%%20Page.htm serves the name with a blank")
         << get("/My%20Page.htm") << ResponseKind::File << QString() << u"My Page.htm"_s;
-    QTest::addRow("/v1.2/pic.jpg is served") << get("/v1.2/pic.jpg") << ResponseKind::File << QString()
-                                             << u"v1.2/pic.jpg"_s;
-    QTest::addRow("a folder with a slash redirects")
-        << get("/pictures/") << ResponseKind::Redirect << QString() << QString();
     QTest::addRow("a folder without a slash redirects")
         << get("/pictures") << ResponseKind::Redirect << QString() << QString();
     QTest::addRow("a slash after a file name is not found")
         << get("/b.htm/") << ResponseKind::NotFound << QString() << QString();
-    QTest::addRow("backslashes find the page") << get("\\pictures\\index.htm") << ResponseKind::File
-                                               << QString() << u"pictures/index.htm"_s;
-    QTest::addRow("a doubled slash finds the page")
-        << get("//index.htm") << ResponseKind::File << QString() << u"index.htm"_s;
     QTest::addRow("names are case-sensitive")
         << get("/INDEX.HTM") << ResponseKind::NotFound << QString() << QString();
-    QTest::addRow("a trailing dot-dot is not found")
-        << get("/pictures/..") << ResponseKind::NotFound << QString() << QString();
-    QTest::addRow("a trailing dot is not found")
-        << get("/pictures/.") << ResponseKind::NotFound << QString() << QString();
     QTest::addRow("an empty path is refused")
         << QByteArray("GET  HTTP/1.1\r\n\r\n") << ResponseKind::NotFound << QString() << QString();
     QTest::addRow("HEAD is not implemented")
         << QByteArray("HEAD / HTTP/1.1\r\n\r\n") << ResponseKind::NotImplemented << QString() << QString();
-    QTest::addRow("POST is not implemented")
-        << QByteArray("POST /?FIRE HTTP/1.1\r\n\r\n") << ResponseKind::NotImplemented << QString()
-        << QString();
-    QTest::addRow("lower-case get is not implemented")
-        << QByteArray("get /index.htm HTTP/1.1\r\n\r\n") << ResponseKind::NotImplemented << QString()
-        << QString();
-    QTest::addRow("HTTP/2.0 is not implemented")
-        << QByteArray("GET /index.htm HTTP/2.0\r\n\r\n") << ResponseKind::NotImplemented << QString()
-        << QString();
     QTest::addRow("the first half of a split request is served")
         << QByteArray("GET /index.htm?FIRE HTTP/1.1\r\nHo") << ResponseKind::File << u"FIRE"_s
         << u"index.htm"_s;
@@ -254,8 +215,6 @@ void TestRequest::decideRequest_data()
     QTest::addRow("a NUL byte cannot cut the path short")
         << QByteArray("GET /index.htm\0.jpg HTTP/1.1\r\n\r\n", 33) << ResponseKind::NotFound << QString()
         << QString();
-    QTest::addRow("bytes that are not UTF-8 find nothing")
-        << get("/\xff\xfe.htm") << ResponseKind::NotFound << QString() << QString();
 }
 
 void TestRequest::decideRequest()

@@ -14,18 +14,13 @@ using vanterel::http::EntryKind;
 using vanterel::http::FileSystemRoot;
 using vanterel::http::ResponseKind;
 
-// What may leave the document root and what may not, on a real folder tree:
+// The document root on a real folder tree, for what the generated traversal
+// corpus (tests/robust) does not cover: other roots, dot-dot that stays
+// inside, and opening the file that is served.
 //
-//   base/secret.htm                 outside, must never be served
-//   base/htdocsx.htm                runs on from the root's name
-//   base/htdocs-old/old.htm         a sibling whose name starts like the root's
+//   base/htdocs/index.htm, sub/page.htm, link-in.htm -> sub/page.htm, fifo
 //   base/.local/htdocs/index.htm    a root below a hidden folder
 //   base/root-link -> htdocs        a root reached through a link
-//   base/htdocs/index.htm, sub/page.htm
-//   base/htdocs/link-in.htm -> sub/page.htm, link-in-dir -> sub
-//   base/htdocs/link-out.htm -> ../secret.htm, link-out-dir -> .., link-abs-out -> base/secret.htm
-//   base/htdocs/link-to-hidden.htm -> .hidden.htm, dangling -> nowhere.htm
-//   base/htdocs/.hidden.htm, .dotdir/x.htm, fifo (a named pipe)
 class TestRequestRoot : public QObject {
     Q_OBJECT
 
@@ -35,7 +30,6 @@ private Q_SLOTS:
     void lookUp();
     void decideRequest_data();
     void decideRequest();
-    void lookUp_fileOf2GiB_keepsItsLength();
     void openServedFile_data();
     void openServedFile();
 
@@ -65,26 +59,13 @@ void TestRequestRoot::initTestCase()
     QVERIFY(m_dir.isValid());
     m_base = m_dir.path();
     QDir base(m_base);
-    for (const QString &folder :
-         {u"htdocs/sub"_s, u"htdocs/.dotdir"_s, u"htdocs-old"_s, u".local/htdocs"_s}) {
-        QVERIFY(base.mkpath(folder));
-    }
-    writeFile(at(u"secret.htm"_s), "secret");
-    writeFile(at(u"htdocsx.htm"_s), "beside the root");
-    writeFile(at(u"htdocs-old/old.htm"_s), "old");
+    QVERIFY(base.mkpath(u"htdocs/sub"_s));
+    QVERIFY(base.mkpath(u".local/htdocs"_s));
     writeFile(at(u".local/htdocs/index.htm"_s), "local");
     writeFile(at(u"htdocs/index.htm"_s), "index");
     writeFile(at(u"htdocs/sub/page.htm"_s), "page");
-    writeFile(at(u"htdocs/.hidden.htm"_s), "hidden");
-    writeFile(at(u"htdocs/.dotdir/x.htm"_s), "hidden too");
     makeLink(u"htdocs"_s, at(u"root-link"_s));
     makeLink(u"sub/page.htm"_s, at(u"htdocs/link-in.htm"_s));
-    makeLink(u"sub"_s, at(u"htdocs/link-in-dir"_s));
-    makeLink(u"../secret.htm"_s, at(u"htdocs/link-out.htm"_s));
-    makeLink(u".."_s, at(u"htdocs/link-out-dir"_s));
-    makeLink(at(u"secret.htm"_s), at(u"htdocs/link-abs-out"_s));
-    makeLink(u".hidden.htm"_s, at(u"htdocs/link-to-hidden.htm"_s));
-    makeLink(u"nowhere.htm"_s, at(u"htdocs/dangling"_s));
     m_haveFifo = ::mkfifo(QFile::encodeName(at(u"htdocs/fifo"_s)).constData(), 0600) == 0;
 }
 
@@ -105,34 +86,6 @@ void TestRequestRoot::lookUp_data()
     QTest::addRow("a root given with a slash") << u"htdocs/"_s << u"htdocs/sub"_s << folder << u"htdocs/sub"_s;
     QTest::addRow("dot-dot that stays inside")
         << u"htdocs"_s << u"htdocs/sub/../index.htm"_s << file << u"htdocs/index.htm"_s;
-    QTest::addRow("a sibling whose name starts like the root's")
-        << u"htdocs"_s << u"htdocs-old/old.htm"_s << missing << QString();
-    QTest::addRow("a name that runs on from the root's")
-        << u"htdocs"_s << u"htdocsx.htm"_s << missing << QString();
-    QTest::addRow("a root ending in a slash and a path beginning with dot-dot")
-        << u"htdocs/"_s << u"htdocs/../secret.htm"_s << missing << QString();
-    QTest::addRow("dot-dot into the sibling")
-        << u"htdocs"_s << u"htdocs/../htdocs-old/old.htm"_s << missing << QString();
-    QTest::addRow("a trailing dot-dot") << u"htdocs"_s << u"htdocs/.."_s << missing << QString();
-    QTest::addRow("a link that stays inside")
-        << u"htdocs"_s << u"htdocs/link-in.htm"_s << file << u"htdocs/sub/page.htm"_s;
-    QTest::addRow("a folder link that stays inside")
-        << u"htdocs"_s << u"htdocs/link-in-dir/page.htm"_s << file << u"htdocs/sub/page.htm"_s;
-    QTest::addRow("a link that leads out") << u"htdocs"_s << u"htdocs/link-out.htm"_s << missing << QString();
-    QTest::addRow("an absolute link that leads out")
-        << u"htdocs"_s << u"htdocs/link-abs-out"_s << missing << QString();
-    QTest::addRow("a folder link that leads out")
-        << u"htdocs"_s << u"htdocs/link-out-dir"_s << missing << QString();
-    QTest::addRow("a file through a folder link that leads out")
-        << u"htdocs"_s << u"htdocs/link-out-dir/secret.htm"_s << missing << QString();
-    QTest::addRow("a dangling link") << u"htdocs"_s << u"htdocs/dangling"_s << missing << QString();
-    QTest::addRow("a hidden file") << u"htdocs"_s << u"htdocs/.hidden.htm"_s << missing << QString();
-    QTest::addRow("a file in a hidden folder") << u"htdocs"_s << u"htdocs/.dotdir/x.htm"_s << missing << QString();
-    QTest::addRow("a hidden folder") << u"htdocs"_s << u"htdocs/.dotdir"_s << missing << QString();
-    QTest::addRow("a link to a hidden file")
-        << u"htdocs"_s << u"htdocs/link-to-hidden.htm"_s << missing << QString();
-    QTest::addRow("a slash after a file name") << u"htdocs"_s << u"htdocs/index.htm/"_s << missing << QString();
-    QTest::addRow("a named pipe is a system file") << u"htdocs"_s << u"htdocs/fifo"_s << missing << QString();
     QTest::addRow("a NUL in the path")
         << u"htdocs"_s << u"htdocs/index.htm\0.jpg"_s << missing << QString();
     QTest::addRow("a root below a hidden folder serves")
@@ -152,8 +105,6 @@ void TestRequestRoot::lookUp()
     QFETCH(EntryKind, kind);
     QFETCH(QString, resolved);
 
-    if (local.endsWith(u"fifo") && !m_haveFifo)
-        QSKIP("mkfifo is not possible in this temporary folder");
     const vanterel::http::PathEntry entry = FileSystemRoot(at(root)).lookUp(at(local));
     QCOMPARE(entry.kind, kind);
     if (kind == EntryKind::Missing)
@@ -168,41 +119,12 @@ void TestRequestRoot::decideRequest_data()
     QTest::addColumn<QByteArray>("path");
     QTest::addColumn<ResponseKind>("kind");
 
-    const ResponseKind file = ResponseKind::File;
-    const ResponseKind redirect = ResponseKind::Redirect;
-    const ResponseKind notFound = ResponseKind::NotFound;
-
-    QTest::addRow("a page") << u"htdocs"_s << QByteArray("/index.htm") << file;
-    QTest::addRow("a sibling reached without a leading slash")
-        << u"htdocs"_s << QByteArray("-old/old.htm") << notFound;
-    QTest::addRow("a name that runs on from the root's") << u"htdocs"_s << QByteArray("x.htm") << notFound;
-    QTest::addRow("dot-dot first after a root ending in a slash")
-        << u"htdocs/"_s << QByteArray("../secret.htm") << notFound;
-    QTest::addRow("dot-dot and a backslash after a root ending in a slash")
-        << u"htdocs/"_s << QByteArray("..\\secret.htm") << notFound;
-    QTest::addRow("a trailing dot-dot") << u"htdocs"_s << QByteArray("/..") << notFound;
-    QTest::addRow("a trailing dot-dot after a backslash") << u"htdocs"_s << QByteArray("\\..") << notFound;
-    QTest::addRow("a trailing dot-dot inside a folder") << u"htdocs"_s << QByteArray("/sub/..") << notFound;
-    QTest::addRow("a trailing dot-dot with a command") << u"htdocs"_s << QByteArray("/..?FIRE") << notFound;
-    QTest::addRow("a link that stays inside") << u"htdocs"_s << QByteArray("/link-in.htm") << file;
-    QTest::addRow("a folder link that stays inside redirects")
-        << u"htdocs"_s << QByteArray("/link-in-dir") << redirect;
-    QTest::addRow("a link that leads out") << u"htdocs"_s << QByteArray("/link-out.htm") << notFound;
-    QTest::addRow("a folder link that leads out does not redirect")
-        << u"htdocs"_s << QByteArray("/link-out-dir/") << notFound;
-    QTest::addRow("a file through a folder link that leads out")
-        << u"htdocs"_s << QByteArray("/link-out-dir/secret.htm") << notFound;
-    QTest::addRow("a hidden file") << u"htdocs"_s << QByteArray("/.hidden.htm") << notFound;
-    QTest::addRow("a hidden folder") << u"htdocs"_s << QByteArray("/.dotdir/") << notFound;
-    QTest::addRow("a file in a hidden folder, by backslash")
-        << u"htdocs"_s << QByteArray("\\.dotdir\\x.htm") << notFound;
-    QTest::addRow("a link to a hidden file") << u"htdocs"_s << QByteArray("/link-to-hidden.htm") << notFound;
-    QTest::addRow("a named pipe") << u"htdocs"_s << QByteArray("/fifo?FIRE") << notFound;
-    QTest::addRow("a root below a hidden folder") << u".local/htdocs"_s << QByteArray("/index.htm") << file;
-    QTest::addRow("the root of a root below a hidden folder")
-        << u".local/htdocs"_s << QByteArray("/") << redirect;
+    // Only what the generated traversal corpus does not try: roots other
+    // than the plain one, the one below it and the one through a link.
+    QTest::addRow("the root of a root below a hidden folder redirects")
+        << u".local/htdocs"_s << QByteArray("/") << ResponseKind::Redirect;
     QTest::addRow("an empty root serves nothing, not the file system")
-        << QString() << QByteArray("/etc/hostname") << notFound;
+        << QString() << QByteArray("/etc/hostname") << ResponseKind::NotFound;
 }
 
 void TestRequestRoot::decideRequest()
@@ -211,35 +133,11 @@ void TestRequestRoot::decideRequest()
     QFETCH(QByteArray, path);
     QFETCH(ResponseKind, kind);
 
-    if (path.startsWith("/fifo") && !m_haveFifo)
-        QSKIP("mkfifo is not possible in this temporary folder");
     const FileSystemRoot view(root.isEmpty() ? QString() : at(root));
     const QByteArray request = "GET " + path + " HTTP/1.1\r\nHost: panel\r\n\r\n";
     const vanterel::http::RequestDecision decision =
         vanterel::http::decideRequest(request, view, u"Vanterel Version 1.1.0"_s);
     QCOMPARE(decision.kind, kind);
-}
-
-void TestRequestRoot::lookUp_fileOf2GiB_keepsItsLength()
-{
-    // A sparse file: it takes no room on disk, but its length is 2 GiB + 1.
-    const qint64 length = (qint64(1) << 31) + 1;
-    const QString path = at(u"htdocs/big.zip"_s);
-    {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        if (!file.resize(length))
-            QSKIP("This file system cannot hold a sparse file of 2 GiB");
-    }
-    const FileSystemRoot root(at(u"htdocs"_s));
-    const vanterel::http::RequestDecision decision =
-        vanterel::http::decideRequest("GET /big.zip HTTP/1.1\r\n\r\n", root, u"S"_s);
-    QFile::remove(path);
-
-    QCOMPARE(decision.kind, ResponseKind::File);
-    QCOMPARE(decision.entry.size, length);
-    QVERIFY2(decision.response.contains("\r\nContent-Length: 2147483649\r\n"),
-             decision.response.constData());
 }
 
 void TestRequestRoot::openServedFile_data()
