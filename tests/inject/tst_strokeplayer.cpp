@@ -7,7 +7,6 @@
 #include <QTest>
 
 #include <atomic>
-#include <climits>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -39,10 +38,6 @@ void TestStrokePlayer::pressCombo_modifierFlags_wrapTheKey_data()
 
     QTest::addRow("no modifier: the key alone") << 0 << 0 << 0 << u"+30 ~ -30 ~"_s;
     QTest::addRow("Shift") << 0 << 0 << -1 << u"+42 ~ +30 ~ -30 ~ -42 ~"_s;
-    QTest::addRow("Ctrl") << 0 << -1 << 0 << u"+29 ~ +30 ~ -30 ~ -29 ~"_s;
-    QTest::addRow("Ctrl and Shift") << 0 << -1 << -1 << u"+42 ~ +29 ~ +30 ~ -30 ~ -29 ~ -42 ~"_s;
-    QTest::addRow("Alt") << -1 << 0 << 0 << u"+56 ~ +30 ~ -30 ~ -56 ~"_s;
-    QTest::addRow("Alt and Shift") << -1 << 0 << -1 << u"+42 ~ +56 ~ +30 ~ -30 ~ -56 ~ -42 ~"_s;
     QTest::addRow("Alt and Ctrl") << -1 << -1 << 0 << u"+29 ~ +56 ~ +30 ~ -30 ~ -56 ~ -29 ~"_s;
     QTest::addRow("Alt, Ctrl and Shift: down Shift-Ctrl-Alt, up in reverse")
         << -1 << -1 << -1 << u"+42 ~ +29 ~ +56 ~ +30 ~ -30 ~ -56 ~ -29 ~ -42 ~"_s;
@@ -86,10 +81,8 @@ void TestStrokePlayer::play_codeNamingNoKey_isIgnored_data()
     QTest::addColumn<int>("code");
     QTest::addRow("0, named NONE") << 0;
     QTest::addRow("-1") << -1;
-    QTest::addRow("the lowest 32-bit code") << INT_MIN;
     QTest::addRow("84, a gap in the table") << 84;
     QTest::addRow("222, just above the table") << 222;
-    QTest::addRow("the highest 32-bit code") << INT_MAX;
 }
 
 void TestStrokePlayer::play_codeNamingNoKey_isIgnored()
