@@ -50,13 +50,10 @@ void TestKeyFileImport::lines_data()
 
     QTest::addRow("hex 0X1E") << withSecondKey("0X1E") << one(Binding(u"K"_s, 30, 0));
     QTest::addRow("hex 0x1e") << withSecondKey("0x1e") << one(Binding(u"K"_s, 30, 0));
-    QTest::addRow("hex 1E") << withSecondKey("1E") << one(Binding(u"K"_s, 30, 0));
-    QTest::addRow("hex 1e") << withSecondKey("1e") << one(Binding(u"K"_s, 30, 0));
     QTest::addRow("a plain 30 is hex too") << withSecondKey("30") << one(Binding(u"K"_s, 48, 0));
     QTest::addRow("hex stops at the first other character")
         << withSecondKey("1EZZ") << one(Binding(u"K"_s, 30, 0));
     QTest::addRow("00 is kept, with no second key") << withSecondKey("00") << one(Binding(u"K"_s, 0, 0));
-    QTest::addRow("0x0 is kept, with no second key") << withSecondKey("0x0") << one(Binding(u"K"_s, 0, 0));
     QTest::addRow("0XFFFFFFFF is -1") << withFirstKey("0XFFFFFFFF") << one(Binding(u"K"_s, 1, 0, -1));
     QTest::addRow("80000000 is the smallest 32-bit value")
         << withFirstKey("80000000") << one(Binding(u"K"_s, 1, 0, std::numeric_limits<qint32>::min()));
@@ -70,16 +67,13 @@ void TestKeyFileImport::lines_data()
     QTest::addRow("negative mask") << withMask("-1") << one(Binding(u"K"_s, 1, -1));
     QTest::addRow("mask beyond 7 is kept") << withMask("12") << one(Binding(u"K"_s, 1, 12));
     QTest::addRow("mask stops at the first other character") << withMask("2x") << one(Binding(u"K"_s, 1, 2));
-    QTest::addRow("mask has no fraction") << withMask("7.9") << one(Binding(u"K"_s, 1, 7));
     QTest::addRow("mask without digits reads 0") << withMask("x5") << one(Binding(u"K"_s, 1, 0));
-    QTest::addRow("a lone sign reads 0") << withMask("-") << one(Binding(u"K"_s, 1, 0));
     QTest::addRow("largest mask") << withMask("2147483647") << one(Binding(u"K"_s, 1, 2147483647));
     QTest::addRow("smallest mask")
         << withMask("-2147483648") << one(Binding(u"K"_s, 1, std::numeric_limits<qint32>::min()));
 
     QTest::addRow("column 4 exactly 0 drops the line") << withSecondKey("0") << Bindings{};
     QTest::addRow("column 3 -1 drops the line") << u"k 1 -1 1E 0 0 0"_s << Bindings{};
-    QTest::addRow("column 3 1 drops the line") << u"k 1 1 1E 0 0 0"_s << Bindings{};
     QTest::addRow("column 3 is compared as text: 00 drops the line") << u"k 1 00 1E 0 0 0"_s << Bindings{};
     QTest::addRow("six columns drop the line") << u"k 1 0 1E 0 0"_s << Bindings{};
     QTest::addRow("twenty columns are read from the first seven")
@@ -132,8 +126,6 @@ void TestKeyFileImport::overflow_data()
         << u"bad 1 0 1E 2 100000000 1"_s << Binding(u"BAD"_s, 30, 2, 0, 0);
     QTest::addRow("first mask one below the smallest")
         << u"bad 1 0 1E 2 1D -2147483649"_s << Binding(u"BAD"_s, 30, 2, 29, 0);
-    QTest::addRow("a mask far beyond any integer")
-        << u"bad 1 0 1E 2 1D 99999999999999999999999999999"_s << Binding(u"BAD"_s, 30, 2, 29, 0);
 }
 
 void TestKeyFileImport::overflow()
