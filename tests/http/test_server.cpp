@@ -3,8 +3,8 @@
 #include "common/Settings.h"
 #include "http/Server.h"
 #include "tests/support/FreePort.h"
-#include "tests/support/RawClient.h"
 #include "tests/support/RecordingLog.h"
+#include "tests/robust/RobustSupport.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>
@@ -137,7 +137,7 @@ private Q_SLOTS:
         QVERIFY(a && waitConnected(1));
         // This connection is complete in the kernel but the server only hears
         // of it while CloseConnection(1) lets events run.
-        const int raw = testing::rawConnect(quint16(settings.ServerPort));
+        const int raw = robust::connectNew(quint16(settings.ServerPort));
         QVERIFY(raw >= 0);
         server->CloseConnection(1);
         QTRY_COMPARE(server->Sck().UBound(), 2);

@@ -9,9 +9,12 @@
 #include <QTimer>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 #include <dirent.h>
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -21,38 +24,29 @@
 
 namespace vanterel::robust {
 
-// Descriptors this process has open now (the directory's own one not counted).
-inline int openDescriptorCount()
+// The descriptors this process has open now (the directory's own one not
+// counted).
+inline std::vector<int> openDescriptors()
 {
+    std::vector<int> fds;
     DIR *dir = ::opendir("/proc/self/fd");
     if (!dir)
-        return -1;
-    int count = 0;
+        return fds;
     while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
+        const int fd = QByteArray(entry->d_name).toInt();
+        if (entry->d_name[0] != '.' && fd != ::dirfd(dir))
+            fds.push_back(fd);
     }
     ::closedir(dir);
-    return count - 1;
+    return fds;
 }
 
-// The highest descriptor number open now.
+inline int openDescriptorCount() { return int(openDescriptors().size()); }
+
 inline int highestDescriptor()
 {
-    DIR *dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    const int own = ::dirfd(dir);
-    int highest = -1;
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const int fd = QByteArray(entry->d_name).toInt();
-        if (fd != own && fd > highest)
-            highest = fd;
-    }
-    ::closedir(dir);
-    return highest;
+    const std::vector<int> fds = openDescriptors();
+    return fds.empty() ? -1 : *std::max_element(fds.begin(), fds.end());
 }
 
 // Puts the soft open-file limit back as it was when the guard was made.
@@ -74,7 +68,6 @@ public:
         return m_ok && ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
     }
     rlim_t hard() const { return m_saved.rlim_max; }
-    rlim_t soft() const { return m_saved.rlim_cur; }
 
 private:
     rlimit m_saved {};
@@ -88,15 +81,6 @@ inline rlim_t currentSoftFileLimit()
     return limit.rlim_cur;
 }
 
-inline sockaddr_in loopback(quint16 port)
-{
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
 // A TCP socket not yet connected, or -1.
 inline int newSocket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
@@ -108,7 +92,10 @@ inline void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) |
 // (50), or the call waits for a SYN retry while the server cannot run.
 inline bool connectTo(int fd, quint16 port)
 {
-    const sockaddr_in addr = loopback(port);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0;
 }
 
@@ -166,44 +153,24 @@ inline void resetAndClose(int fd)
     ::close(fd);
 }
 
-inline quint16 localPort(int fd)
+// The port of a socket's own end, or of its peer's.
+inline quint16 portOf(int fd, bool peer)
 {
     sockaddr_in addr = {};
     socklen_t len = sizeof addr;
-    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
-}
-
-inline quint16 peerPort(int fd)
-{
-    sockaddr_in addr = {};
-    socklen_t len = sizeof addr;
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        return 0;
-    return ntohs(addr.sin_port);
+    const int failed = peer ? ::getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len)
+                            : ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    return failed ? 0 : ntohs(addr.sin_port);
 }
 
 // The server's end of a loopback connection of this same process: the socket
 // whose local port is the server's and whose peer is the client's end.
 inline int serverEndOf(int clientFd, quint16 serverPort)
 {
-    const quint16 clientPort = localPort(clientFd);
-    DIR *dir = ::opendir("/proc/self/fd");
-    if (!dir)
-        return -1;
-    int found = -1;
-    while (const dirent *entry = ::readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const int fd = QByteArray(entry->d_name).toInt();
-        if (fd != clientFd && localPort(fd) == serverPort && peerPort(fd) == clientPort) {
-            found = fd;
-            break;
-        }
-    }
-    ::closedir(dir);
-    return found;
+    for (const int fd : openDescriptors())
+        if (fd != clientFd && portOf(fd, false) == serverPort && portOf(fd, true) == portOf(clientFd, false))
+            return fd;
+    return -1;
 }
 
 // Whether the system would take more bytes on the socket right now.
