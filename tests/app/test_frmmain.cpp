@@ -264,16 +264,6 @@ private Q_SLOTS:
         QVERIFY(saved.contains("\r\nkey\x1e" "CMD0\x1e" "30\x1e" "2\x1e" "0\x1e" "0\r\n"));
         QVERIFY(saved.endsWith("key\x1e" "GEARUP\x1e" "34\x1e" "0\x1e" "42\x1e" "0\r\n"));
     }
-
-    void sendKey_withNoBindingsOrNoSelectedLine_doesNothingAndNeverCrashes()
-    {
-        FrmMain window(options());
-        window.Load();
-        auto *sendKey = window.findChild<QPushButton *>(QStringLiteral("cmdSendKey"));
-        QVERIFY(sendKey);
-        sendKey->click(); // empty table
-        QCOMPARE(window.keyCommands().bindings().upperBound(), 0);
-    }
 };
 
 QTEST_MAIN(TestFrmMain)

@@ -21,7 +21,6 @@ void TestLeadingNumber::read_data()
 
     QTest::addRow("plain number") << u"8080"_s << 8080 << true;
     QTest::addRow("leading blanks skipped") << u"   8080"_s << 8080 << true;
-    QTest::addRow("leading tab skipped") << u"\t80"_s << 80 << true;
     QTest::addRow("letters after the number are ignored") << u"8080abc"_s << 8080 << true;
     QTest::addRow("letters alone read 0") << u"abc"_s << 0 << true;
     QTest::addRow("empty text reads 0") << QString() << 0 << true;
@@ -38,7 +37,6 @@ void TestLeadingNumber::read_data()
     QTest::addRow("trailing zeros keep an exact half") << u"80.500"_s << 80 << true;
     QTest::addRow("a digit after the 5 makes it more than half") << u"80.50001"_s << 81 << true;
     QTest::addRow("just under a half rounds down") << u"80.4999999999999999999"_s << 80 << true;
-    QTest::addRow("above a half rounds up") << u"80.6"_s << 81 << true;
     QTest::addRow("0.5 rounds to 0") << u"0.5"_s << 0 << true;
     QTest::addRow("-0.5 rounds to 0") << u"-0.5"_s << 0 << true;
     QTest::addRow("-1.5 rounds to -2") << u"-1.5"_s << -2 << true;
@@ -48,7 +46,6 @@ void TestLeadingNumber::read_data()
     QTest::addRow("a point without digits after it") << u"5."_s << 5 << true;
     QTest::addRow("a lone point reads 0") << u"."_s << 0 << true;
     QTest::addRow("no exponent: 1e3 is 1") << u"1e3"_s << 1 << true;
-    QTest::addRow("no exponent after a fraction: 1.5e3 is 2") << u"1.5e3"_s << 2 << true;
     QTest::addRow("a second point ends the number") << u"1.2.9"_s << 1 << true;
 
     QTest::addRow("largest 32-bit value") << u"2147483647"_s << 2147483647 << true;

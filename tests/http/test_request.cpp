@@ -247,8 +247,6 @@ void TestRequest::decideRequest_host_data()
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("host");
 
-    QTest::addRow("an address with a port")
-        << QByteArray("GET / HTTP/1.1\r\nHost: 192.168.1.5:8080\r\n\r\n") << u"192.168.1.5:8080"_s;
     QTest::addRow("the header among others")
         << QByteArray("GET /pictures HTTP/1.1\r\nUser-Agent: t\r\nHost: panel\r\nAccept: */*\r\n\r\n")
         << u"panel"_s;
