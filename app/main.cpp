@@ -19,9 +19,18 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     vanterel::app::FrmMain window;
     vanterel::app::SignalHandler signals;
+    bool terminated = false;
     QObject::connect(&signals, &vanterel::app::SignalHandler::terminationRequested, &window,
-                     [&window](int) { window.close(); });
+                     [&window, &terminated](int) {
+                         terminated = true;
+                         window.close();
+                         QCoreApplication::quit();
+                     });
     window.Load();
+    // A signal can arrive while start-up lets events run, before the event
+    // loop exists to be quit: the shut-down has run already, so stop here.
+    if (terminated)
+        return 0;
     window.show();
     return app.exec();
 }
