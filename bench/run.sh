@@ -257,7 +257,8 @@ nginx -e "$NGINX/error.log" -p "$NGINX" -c "$NGINX/nginx.conf" &
 PIDS+=($!)
 wait_port "$NGPORT"
 NGINX_MASTER=$(cat "$NGINX/nginx.pid")
-NGINX_PIDS="$NGINX_MASTER,$(pgrep -d, -P "$NGINX_MASTER")"
+# The worker first: its main thread is the one whose scheduling is reported.
+NGINX_PIDS="$(pgrep -d, -P "$NGINX_MASTER"),$NGINX_MASTER"
 declare -A RATE_LINE
 for what in 404 1k; do
     if [ "$what" = 404 ]; then args=(--path /missing.htm --status 404); else args=(--path /1k.htm --length 1024); fi
