@@ -7,7 +7,8 @@
 #
 #   --quick       a short run (200 commands, 2 s per rate run, fewer repeats)
 #   --commands N  commands per latency series (default 2000, quick 200)
-#   --seconds S   length of each connection-rate run (default 8, quick 2)
+#   --seconds S   seconds of connection-rate load per server and file, in
+#                 rounds that alternate between the servers (default 8, quick 2)
 #   --keep        keep the temporary folder (logs, raw latencies) at the end
 #
 # It installs what is missing (Debian packages; as root, else it prints the
@@ -38,10 +39,10 @@ while [ $# -gt 0 ]; do
 done
 if [ "$QUICK" = 1 ]; then
     : "${COMMANDS:=200}" "${SECONDS_PER_RUN:=2}"
-    START_RUNS=3; CONFIG_RUNS=5; SINGLE_RUNS=1; EVENTLOG_LINES=5000; IDLE_CONNECTIONS=5000
+    START_RUNS=3; CONFIG_RUNS=5; SINGLE_RUNS=1; EVENTLOG_LINES=5000; IDLE_CONNECTIONS=5000; RATE_ROUNDS=2
 else
     : "${COMMANDS:=2000}" "${SECONDS_PER_RUN:=8}"
-    START_RUNS=7; CONFIG_RUNS=9; SINGLE_RUNS=3; EVENTLOG_LINES=20000; IDLE_CONNECTIONS=5000
+    START_RUNS=7; CONFIG_RUNS=9; SINGLE_RUNS=3; EVENTLOG_LINES=20000; IDLE_CONNECTIONS=5000; RATE_ROUNDS=4
 fi
 CLIENTS=64
 DOWNLOADS_DURING_COMMANDS=32
@@ -84,6 +85,7 @@ cleanup() {
     if [ "$KEEP" = 1 ]; then echo "Kept: $WORK"; else rm -rf "$WORK"; fi
 }
 trap cleanup EXIT
+trap 'echo "bench/run.sh: stopped at line $LINENO: $BASH_COMMAND" >&2' ERR
 trap 'exit 130' INT TERM
 
 # Waits until something listens on 127.0.0.1:port (at most 20 s).
@@ -252,28 +254,35 @@ downloads_line=$(cat "$WORK/downloads.txt")
 raw "commands, $DOWNLOADS_DURING_COMMANDS downloads running" "$keylat_loaded"
 raw "the downloads meanwhile" "$downloads_line"
 
-echo "== connection-per-request rate (B2): $CLIENTS clients, $SECONDS_PER_RUN s a run"
+ROUND_MS=$(( SECONDS_PER_RUN * 1000 / RATE_ROUNDS ))
+echo "== connection-per-request rate (B2): $CLIENTS clients, $RATE_ROUNDS rounds of $ROUND_MS ms per server and file"
 nginx -e "$NGINX/error.log" -p "$NGINX" -c "$NGINX/nginx.conf" &
 PIDS+=($!)
 wait_port "$NGPORT"
 NGINX_MASTER=$(cat "$NGINX/nginx.pid")
 # The worker first: its main thread is the one whose scheduling is reported.
 NGINX_PIDS="$(pgrep -d, -P "$NGINX_MASTER"),$NGINX_MASTER"
+# Other work on a shared machine comes and goes: the two servers take turns
+# in short rounds, so that both meet the same conditions, and each figure
+# sums its rounds.
 declare -A RATE_LINE
-for what in 404 1k; do
-    if [ "$what" = 404 ]; then args=(--path /missing.htm --status 404); else args=(--path /1k.htm --length 1024); fi
-    for server in ours nginx; do
-        if [ "$server" = ours ]; then p=$PORT; cpu=$PROG_PID; else p=$NGPORT; cpu=$NGINX_PIDS; fi
-        # A second of warm-up, not counted, then the measured run.
-        "$LOADGEN" http --port "$p" "${args[@]}" --clients "$CLIENTS" --seconds 1 >/dev/null 2>&1
-        drops_before=$(listen_drops)
-        line=$(step timeout 120 "$LOADGEN" http --port "$p" "${args[@]}" --clients "$CLIENTS" \
-            --seconds "$SECONDS_PER_RUN" --latencies "$WORK/b2-$what-$server.txt" --cpu-pids "$cpu" 2>/dev/null)
-        drops=$(( $(listen_drops) - drops_before ))
-        RATE_LINE[$what-$server]="$line listen_overflows=$drops"
-        raw "rate $what $server" "${RATE_LINE[$what-$server]}"
+for round in $(seq "$RATE_ROUNDS"); do
+    for what in 404 1k; do
+        if [ "$what" = 404 ]; then args=(--path /missing.htm --status 404); else args=(--path /1k.htm --length 1024); fi
+        for server in ours nginx; do
+            if [ "$server" = ours ]; then p=$PORT; cpu=$PROG_PID; else p=$NGPORT; cpu=$NGINX_PIDS; fi
+            # A second of warm-up before the first round, not counted.
+            [ "$round" = 1 ] && "$LOADGEN" http --port "$p" "${args[@]}" --clients "$CLIENTS" --seconds 1 >/dev/null 2>&1
+            drops_before=$(listen_drops)
+            line=$(step timeout 120 "$LOADGEN" http --port "$p" "${args[@]}" --clients "$CLIENTS" \
+                --seconds-ms "$ROUND_MS" --latencies "$WORK/b2-$what-$server-$round.txt" --cpu-pids "$cpu" 2>/dev/null)
+            line="$line listen_overflows=$(( $(listen_drops) - drops_before ))"
+            RATE_LINE[$what-$server]+="$line"$'\n'
+            raw "rate $what $server, round $round" "$line"
+        done
     done
 done
+for f in "$WORK"/b2-*-1.txt; do cat "${f%-1.txt}"-*.txt >"${f%-1.txt}.txt"; done
 
 echo "== paced transfers (B3)"
 single_lines=()
@@ -318,14 +327,22 @@ r50=$(calc "$x50 / $i50"); r99=$(calc "$x99 / $i99")
 row "B1 speed-up over xdotool (idle)" "$(printf '%.1f' "$r50")× at p50, $(printf '%.1f' "$r99")× at p99" "≥ 10× (at p50)" \
     "$(verdict "$r50 >= 10")"
 
-# B2
+# B2: sums over the rounds of each server and file.
+# rounds TEXT KEY: the values of KEY in the result lines of TEXT, one a line.
+rounds() { local l; while IFS= read -r l; do if [ -n "$l" ]; then field "$l" "$2"; fi; done <<<"$1"; }
+sum() { awk '{ s += $1 } END { printf "%.6g", s }'; }
+pct() { sort -g "$1" | awk -v p="$2" '{ v[NR] = $1 } END { r = int(p / 100 * NR + 0.999999); if (r < 1) r = 1; print (NR ? v[r] : 0) }'; }
 for what in 404 1k; do
     o=${RATE_LINE[$what-ours]}; n=${RATE_LINE[$what-nginx]}
-    or=$(field "$o" rate); nr=$(field "$n" rate); oe=$(field "$o" errors); ne=$(field "$n" errors)
+    or=$(calc "$(rounds "$o" rate | sum) / $RATE_ROUNDS"); nr=$(calc "$(rounds "$n" rate | sum) / $RATE_ROUNDS")
+    oe=$(rounds "$o" errors | sum); ne=$(rounds "$n" errors | sum)
     ratio=$(calc "$or / $nr")
+    per_round=$(paste -d' ' <(rounds "$o" rate) <(rounds "$n" rate) | awk '{ printf "%s%.2f", (NR > 1 ? " " : ""), $1 / $2 }')
+    ocpu=$(calc "$(rounds "$o" server_cpu_s | sum) * 1e6 / $(rounds "$o" ok | sum)")
+    ncpu=$(calc "$(rounds "$n" server_cpu_s | sum) * 1e6 / $(rounds "$n" ok | sum)")
     label="404"; [ "$what" = 1k ] && label="1 KB file"
     row "B2 rate, $label, $CLIENTS clients" \
-        "$(printf '%.0f' "$or")/s vs nginx $(printf '%.0f' "$nr")/s = $(printf '%.2f' "$ratio")× ($oe / $ne errors; p99 $(ms "$(field "$o" p99_ms)") vs $(ms "$(field "$n" p99_ms)") ms, max $(ms "$(field "$o" max_ms)") vs $(ms "$(field "$n" max_ms)") ms; CPU $(printf '%.0f' "$(field "$o" server_cpu_us_per_request)") vs $(printf '%.0f' "$(field "$n" server_cpu_us_per_request)") µs/request; listen-queue overflows $(field "$o" listen_overflows) vs $(field "$n" listen_overflows))" \
+        "$(printf '%.0f' "$or")/s vs nginx $(printf '%.0f' "$nr")/s = $(printf '%.2f' "$ratio")× (rounds: $per_round; $oe / $ne errors; p99 $(ms "$(pct "$WORK/b2-$what-ours.txt" 99)") vs $(ms "$(pct "$WORK/b2-$what-nginx.txt" 99)") ms, max $(ms "$(pct "$WORK/b2-$what-ours.txt" 100)") vs $(ms "$(pct "$WORK/b2-$what-nginx.txt" 100)") ms; CPU $(printf '%.0f' "$ocpu") vs $(printf '%.0f' "$ncpu") µs/request; listen-queue overflows $(rounds "$o" listen_overflows | sum) vs $(rounds "$n" listen_overflows | sum))" \
         "≥ 0.5× nginx, 0 errors" "$(verdict "$ratio >= 0.5 && $oe == 0")"
 done
 
@@ -379,7 +396,7 @@ cdf() { # cdf FILE: sorted values with their cumulative share, at most ~2000 poi
     [ "$n" -gt 0 ] || { echo "0 0"; return; }
     sort -g "$1" | awk -v n="$n" -v step="$(( n / 2000 + 1 ))" '(NR % step == 0 || NR == n) { print $1, NR / n }'
 }
-for f in "$WORK"/b1-*.txt "$WORK"/b2-*.txt; do cdf "$f" >"${f%.txt}.cdf"; done
+for f in "$WORK"/b1-*.txt "$WORK"/b2-{404,1k}-{ours,nginx}.txt; do cdf "$f" >"${f%.txt}.cdf"; done
 gnuplot <<EOF
 set terminal pngcairo size 1100,460 font ",10"
 set output "$ROOT/$PLOT"
@@ -398,7 +415,7 @@ plot "$WORK/b1-idle.cdf" using 1:2 with lines lw 2 title "Vanterel, idle", \
      "$WORK/b1-xtest.cdf" using 1:2 with lines lw 1 dt 3 title "floor: XTEST from the bench itself"
 set xlabel "connect → server closed (ms), $CLIENTS clients"
 set key bottom right
-set title "B2 connection-per-request, $SECONDS_PER_RUN s a run"
+set title "B2 connection-per-request, $SECONDS_PER_RUN s per server and file"
 plot "$WORK/b2-404-ours.cdf" using 1:2 with lines lw 2 title "Vanterel 404", \
      "$WORK/b2-404-nginx.cdf" using 1:2 with lines lw 2 dt 2 title "nginx 404", \
      "$WORK/b2-1k-ours.cdf" using 1:2 with lines lw 2 title "Vanterel 1 KB", \
@@ -439,8 +456,8 @@ qt=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo "?")
     echo "  on a connection of its own (what the X server and the machine's scheduling cost without the program)."
     echo "- B2: bench/loadgen, $CLIENTS clients, one connection per request, each response read until the server closes"
     echo "  and checked (status; body against Content-Length). nginx: 1 worker, access_log off, keepalive_timeout 0,"
-    echo "  the same document root. 1 s of warm-up before each run; the rate counts the requests completed in the"
-    echo "  run's window. listen_overflows: the machine-wide TcpExtListenOverflows counter over the run. CPU per request:"
+    echo "  the same document root. The servers take turns in $RATE_ROUNDS rounds of $ROUND_MS ms each (1 s of warm-up before"
+    echo "  the first); a rate is the mean over the rounds of the requests completed in each round's window. listen_overflows: the machine-wide TcpExtListenOverflows counter over the run. CPU per request:"
     echo "  user + system time of the server's processes (nginx: master and worker) over the run, divided by its requests."
     echo "- B3: one download of the 8 MiB file (median of $SINGLE_RUNS), and 64 at once (their bytes over the time to the"
     echo "  last one); 2048 bytes per 1 ms tick is 2.048 MB/s (MB = 10^6 bytes). The program's main thread's running and"
