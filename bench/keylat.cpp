@@ -17,12 +17,15 @@
 //       the floor: this process fakes Ctrl+A through XTEST on a second
 //       connection of its own and times until its window sees the key go
 //       down. What the X server and the machine's scheduling cost alone.
+//       With http, --floor 1 [--floor-latencies FILE] plays one such stroke
+//       after each command, so that both meet the same conditions.
 //
 // Prints one "key=value ..." line; for http also the time from the request to
 // the first byte of the response (the command runs before the response goes
 // out, so a late key with an early response was late after the hand-over).
 // --latencies writes one line per command, in order: key-down time and, for
-// http, the response time. Loopback only.
+// http, the response time and the start (CLOCK_MONOTONIC seconds, as perf and
+// ftrace stamp their events). Loopback only.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -31,6 +34,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <string>
 #include <vector>
@@ -172,9 +176,11 @@ enum class Outcome { Ok, Connect, Http, NoKey, KeyStuck };
 // together until the key went down, the keys are up again and the server has
 // closed the connection.
 Outcome httpCommand(Target &target, const sockaddr_in &addr, const std::string &request, int status,
-                    unsigned keycode, int timeoutMs, double *latencyMs, double *responseMs)
+                    unsigned keycode, int timeoutMs, double *latencyMs, double *responseMs,
+                    Clock::time_point *started)
 {
     const Clock::time_point start = Clock::now();
+    *started = start;
     const Clock::time_point deadline = start + std::chrono::milliseconds(timeoutMs);
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0
@@ -311,7 +317,7 @@ Outcome xtestCommand(Target &target, Display *faker, unsigned keycode, int timeo
         pollfd fds{target.fd(), POLLIN, 0};
         if (target.readEvents(keycode, &keyDown))
             continue;
-        poll(&fds, 1, 10);
+        poll(&fds, 1, 1);
     }
     if (!keyDown)
         return Outcome::NoKey;
@@ -355,24 +361,38 @@ int main(int argc, char **argv)
     const std::string keys = opt.text("--keys", "ctrl+a");
 
     Target target;
-    Display *faker = viaXTest ? XOpenDisplay(nullptr) : nullptr;
-    if (viaXTest && !faker)
+    // --floor 1 with http: after each command, one stroke faked by the bench
+    // itself, so that the floor is measured under the same conditions.
+    const bool withFloor = viaHttp && opt.number("--floor", 0) != 0;
+    Display *faker = viaXTest || withFloor ? XOpenDisplay(nullptr) : nullptr;
+    if ((viaXTest || withFloor) && !faker)
         fail("cannot open a second connection to the X display");
+    std::vector<double> floors;
     std::vector<double> latencies;
     std::vector<double> responses; // request sent -> first byte of the response
+    std::vector<double> starts;    // CLOCK_MONOTONIC seconds, to line commands up with traces
     long long errors[5] = {};
     const Clock::time_point begin = Clock::now();
     for (long long i = 0; i < count && !stopRequested; ++i) {
         target.takeFocus();
         double latency = -1;
         double response = -1;
-        const Outcome outcome = viaHttp ? httpCommand(target, addr, request, status, keycode, timeoutMs, &latency, &response)
+        Clock::time_point started = Clock::now();
+        const Outcome outcome = viaHttp ? httpCommand(target, addr, request, status, keycode, timeoutMs, &latency, &response, &started)
             : viaXTest                  ? xtestCommand(target, faker, keycode, timeoutMs, &latency)
                                         : xdotoolCommand(target, keys, keycode, timeoutMs, &latency);
         if (outcome == Outcome::Ok)
             latencies.push_back(latency);
-        if (outcome == Outcome::Ok && viaHttp)
+        if (withFloor) {
+            target.takeFocus();
+            double floor = -1;
+            if (xtestCommand(target, faker, keycode, timeoutMs, &floor) == Outcome::Ok)
+                floors.push_back(floor);
+        }
+        if (outcome == Outcome::Ok && viaHttp) {
             responses.push_back(response);
+            starts.push_back(std::chrono::duration<double>(started.time_since_epoch()).count());
+        }
         else
             ++errors[static_cast<int>(outcome)];
     }
@@ -385,21 +405,33 @@ int main(int argc, char **argv)
         for (std::size_t i = 0; i < latencies.size(); ++i) {
             out << latencies[i];
             if (i < responses.size())
-                out << ' ' << responses[i];
+                out << ' ' << responses[i] << ' ' << std::fixed << std::setprecision(6) << starts[i]
+                    << std::defaultfloat;
             out << '\n';
         }
     }
     std::sort(latencies.begin(), latencies.end());
     std::sort(responses.begin(), responses.end());
+    std::sort(floors.begin(), floors.end());
     const long long errorCount = errors[1] + errors[2] + errors[3] + errors[4];
     std::printf("commands=%zu ok=%zu errors=%lld err_connect=%lld err_http=%lld err_nokey=%lld"
                 " err_keystuck=%lld refocused=%d seconds=%.3f p50_ms=%.3f p90_ms=%.3f p99_ms=%.3f"
-                " max_ms=%.3f min_ms=%.3f response_p50_ms=%.3f response_p99_ms=%.3f\n",
+                " max_ms=%.3f min_ms=%.3f response_p50_ms=%.3f response_p99_ms=%.3f",
                 latencies.size() + static_cast<std::size_t>(errorCount), latencies.size(), errorCount,
                 errors[1], errors[2], errors[3], errors[4], target.refocused(), seconds,
                 percentile(latencies, 50), percentile(latencies, 90), percentile(latencies, 99),
                 latencies.empty() ? 0.0 : latencies.back(), latencies.empty() ? 0.0 : latencies.front(),
                 percentile(responses, 50), percentile(responses, 99));
+    if (withFloor)
+        std::printf(" floor_strokes=%zu floor_p50_ms=%.3f floor_p99_ms=%.3f", floors.size(), percentile(floors, 50),
+                    percentile(floors, 99));
+    std::printf("\n");
+    const std::string floorFile = opt.text("--floor-latencies", "");
+    if (!floorFile.empty()) {
+        std::ofstream out(floorFile);
+        for (double ms : floors)
+            out << ms << '\n';
+    }
     if (faker)
         XCloseDisplay(faker);
     return 0;
