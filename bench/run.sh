@@ -402,18 +402,17 @@ set output "$ROOT/$PLOT"
 set multiplot layout 1,2 title "Vanterel $STAMP — latency distributions (cumulative share of requests)"
 set logscale x
 set grid
-set key bottom right
 set ylabel "share of requests"
 set yrange [0:1]
 set xlabel "request sent → key-down seen by an X client (ms)"
-set key top left
+set key bottom right box opaque
 set title "B1 command latency, $COMMANDS commands each"
 plot "$WORK/b1-idle.cdf" using 1:2 with lines lw 2 title "Vanterel, idle", \
      "$WORK/b1-loaded.cdf" using 1:2 with lines lw 2 title "Vanterel, $DOWNLOADS_DURING_COMMANDS downloads running", \
      "$WORK/b1-xdotool.cdf" using 1:2 with lines lw 2 title "xdotool key ctrl+a (spawned)", \
      "$WORK/b1-xtest.cdf" using 1:2 with lines lw 1 dt 3 title "floor: XTEST from the bench itself (idle)"
 set xlabel "connect → server closed (ms), $CLIENTS clients"
-set key bottom right
+set key bottom right box opaque
 set title "B2 connection-per-request, $SECONDS_PER_RUN s per server and file"
 plot "$WORK/b2-404-ours.cdf" using 1:2 with lines lw 2 title "Vanterel 404", \
      "$WORK/b2-404-nginx.cdf" using 1:2 with lines lw 2 dt 2 title "nginx 404", \
