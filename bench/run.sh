@@ -50,7 +50,9 @@ BIG=8388608
 
 # ------------------------------------------------------------------ set-up
 . scripts/deps.sh
-vanterel_install $VANTEREL_BUILD_PACKAGES $VANTEREL_DISPLAY_PACKAGES nginx gnuplot-nox xdotool
+# nginx: on Debian 12 the package "nginx" holds the server itself (nstat
+# comes with iproute2, taskset with util-linux).
+vanterel_install $VANTEREL_BUILD_PACKAGES $VANTEREL_DISPLAY_PACKAGES nginx gnuplot-nox xdotool iproute2 util-linux
 
 BUILD=$ROOT/build-bench
 echo "== building (Release) in build-bench/"
@@ -117,7 +119,7 @@ calc() { awk "BEGIN { printf \"%.6g\", $1 }" 2>/dev/null || echo 0; }
 # verdict EXPR: "met" when the awk condition holds, else "**missed**".
 verdict() { if awk "BEGIN { exit !($1) }" 2>/dev/null; then echo met; else echo "**missed**"; fi; }
 # Machine-wide TCP counters (every process of this network namespace).
-listen_drops() { nstat -az TcpExtListenOverflows 2>/dev/null | awk '/ListenOverflows/ { print $2 }'; }
+listen_drops() { nstat -az TcpExtListenOverflows 2>/dev/null | awk '/ListenOverflows/ { n = $2 } END { print n + 0 }'; }
 
 # ---------------------------------------------------------- private X server
 mkfifo "$WORK/displayfd"
