@@ -50,7 +50,9 @@ BIG=8388608
 
 # ------------------------------------------------------------------ set-up
 . scripts/deps.sh
-vanterel_install $VANTEREL_BUILD_PACKAGES $VANTEREL_DISPLAY_PACKAGES nginx gnuplot-nox xdotool
+# nginx: on Debian 12 the package "nginx" holds the server itself (nstat
+# comes with iproute2, taskset with util-linux).
+vanterel_install $VANTEREL_BUILD_PACKAGES $VANTEREL_DISPLAY_PACKAGES nginx gnuplot-nox xdotool iproute2 util-linux
 
 BUILD=$ROOT/build-bench
 echo "== building (Release) in build-bench/"
@@ -117,12 +119,13 @@ calc() { awk "BEGIN { printf \"%.6g\", $1 }" 2>/dev/null || echo 0; }
 # verdict EXPR: "met" when the awk condition holds, else "**missed**".
 verdict() { if awk "BEGIN { exit !($1) }" 2>/dev/null; then echo met; else echo "**missed**"; fi; }
 # Machine-wide TCP counters (every process of this network namespace).
-listen_drops() { nstat -az TcpExtListenOverflows 2>/dev/null | awk '/ListenOverflows/ { print $2 }'; }
+listen_drops() { nstat -az TcpExtListenOverflows 2>/dev/null | awk '/ListenOverflows/ { n = $2 } END { print n + 0 }'; }
 
 # ---------------------------------------------------------- private X server
 mkfifo "$WORK/displayfd"
 Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 320x240x24 3>"$WORK/displayfd" 2>"$WORK/xvfb.log" &
-PIDS+=($!)
+XVFB_PID=$!
+PIDS+=("$XVFB_PID")
 read -r -t 20 display_number <"$WORK/displayfd" || { echo "bench/run.sh: Xvfb did not start" >&2; exit 1; }
 export DISPLAY=":$display_number"
 unset WAYLAND_DISPLAY
@@ -241,6 +244,20 @@ echo "== command latency (B1): $COMMANDS commands each"
 keylat_idle=$(step timeout 900 "$BIN/keylat" http --port "$PORT" --count "$COMMANDS" --floor 1 \
     --latencies "$WORK/b1-idle.txt" --floor-latencies "$WORK/b1-xtest.txt")
 raw "commands, idle" "$keylat_idle"
+# The same with the program, the X server and the bench on one CPU: no
+# wake-up has to cross to another CPU. On a virtual machine waking an idle
+# CPU can take milliseconds; this series tells that cost from the program's.
+keylat_pinned="n/a (one CPU)"
+if [ "$(nproc)" -gt 1 ] && command -v taskset >/dev/null; then
+    cpu_last=$(( $(nproc) - 1 ))
+    taskset -a -p -c "$cpu_last" "$PROG_PID" >/dev/null
+    taskset -a -p -c "$cpu_last" "$XVFB_PID" >/dev/null
+    keylat_pinned=$(step taskset -c "$cpu_last" timeout 900 "$BIN/keylat" http --port "$PORT" --count "$COMMANDS" \
+        --floor 1 --latencies "$WORK/b1-pinned.txt")
+    taskset -a -p -c "0-$cpu_last" "$PROG_PID" >/dev/null
+    taskset -a -p -c "0-$cpu_last" "$XVFB_PID" >/dev/null
+fi
+raw "commands, idle, all on one CPU" "$keylat_pinned"
 keylat_xdotool=$(step timeout 900 "$BIN/keylat" xdotool --count "$COMMANDS" --latencies "$WORK/b1-xdotool.txt")
 raw "xdotool key ctrl+a" "$keylat_xdotool"
 "$LOADGEN" http --port "$PORT" --path /big.zip --length "$BIG" --clients "$DOWNLOADS_DURING_COMMANDS" \
@@ -320,6 +337,10 @@ row "B1 command → key-down, idle" "p50 $(ms "$i50") ms, p99 $(ms "$i99") ms ($
 row "B1 the same, $DOWNLOADS_DURING_COMMANDS downloads running" \
     "p50 $(ms "$l50") ms, p99 $(ms "$l99") ms ($(field "$keylat_loaded" ok) ok, $le errors; downloads: $dok done, $de errors; floor p50 $(ms "$(field "$keylat_loaded" floor_p50_ms)"), p99 $(ms "$(field "$keylat_loaded" floor_p99_ms)") ms)" \
     "p99 ≤ 5 ms" "$(verdict "$l99 <= 5 && $le == 0 && $de == 0")"
+p50=$(field "$keylat_pinned" p50_ms); p99=$(field "$keylat_pinned" p99_ms)
+row "B1 idle, program + X server + bench on one CPU" \
+    "p50 $(ms "${p50:-0}") ms, p99 $(ms "${p99:-0}") ms ($(field "$keylat_pinned" ok) ok, $(field "$keylat_pinned" errors) errors; floor p99 $(ms "$(field "$keylat_pinned" floor_p99_ms)") ms)" \
+    "diagnostic" "—"
 row "B1 xdotool key ctrl+a (spawn → key-down)" "p50 $(ms "$x50") ms, p99 $(ms "$x99") ms ($(field "$keylat_xdotool" ok) ok, $xe errors)" \
     "reference" "—"
 r50=$(calc "$x50 / $i50"); r99=$(calc "$x99 / $i99")
@@ -395,6 +416,7 @@ cdf() { # cdf FILE: sorted values with their cumulative share, at most ~2000 poi
     [ "$n" -gt 0 ] || { echo "0 0"; return; }
     sort -g "$1" | awk -v n="$n" -v step="$(( n / 2000 + 1 ))" '(NR % step == 0 || NR == n) { print $1, NR / n }'
 }
+touch "$WORK/b1-pinned.txt"
 for f in "$WORK"/b1-*.txt "$WORK"/b2-{404,1k}-{ours,nginx}.txt; do cdf "$f" >"${f%.txt}.cdf"; done
 gnuplot <<EOF
 set terminal pngcairo size 1100,460 font ",10"
@@ -408,6 +430,7 @@ set xlabel "request sent → key-down seen by an X client (ms)"
 set key bottom right box opaque
 set title "B1 command latency, $COMMANDS commands each"
 plot "$WORK/b1-idle.cdf" using 1:2 with lines lw 2 title "Vanterel, idle", \
+     "$WORK/b1-pinned.cdf" using 1:2 with lines lw 1 title "Vanterel, idle, all on one CPU", \
      "$WORK/b1-loaded.cdf" using 1:2 with lines lw 2 title "Vanterel, $DOWNLOADS_DURING_COMMANDS downloads running", \
      "$WORK/b1-xdotool.cdf" using 1:2 with lines lw 2 title "xdotool key ctrl+a (spawned)", \
      "$WORK/b1-xtest.cdf" using 1:2 with lines lw 1 dt 3 title "floor: XTEST from the bench itself (idle)"
@@ -452,7 +475,8 @@ qt=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo "?")
     echo "  spawned per command, timed from the spawn to the same key-down. Loaded: bench/loadgen keeps"
     echo "  $DOWNLOADS_DURING_COMMANDS downloads of the 8 MiB file running meanwhile. Floor: after each command"
     echo "  the bench fakes Ctrl+A through XTEST on a connection of its own and times it the same way: what the X"
-    echo "  server and the machine's scheduling cost without the program, under the same conditions."
+    echo "  server and the machine's scheduling cost without the program, under the same conditions. One CPU: the"
+    echo "  program (all threads), Xvfb and the bench pinned to the last CPU with taskset, so that no wake-up crosses CPUs."
     echo "- B2: bench/loadgen, $CLIENTS clients, one connection per request, each response read until the server closes"
     echo "  and checked (status; body against Content-Length). nginx: 1 worker, access_log off, keepalive_timeout 0,"
     echo "  the same document root. The servers take turns in $RATE_ROUNDS rounds of $ROUND_MS ms each (1 s of warm-up before"
