@@ -264,13 +264,16 @@ void Server::onTick(int index)
         CloseConnection(index);
         return;
     }
-    if (!m_sck.SendData(index, bytes)) {
-        CloseConnection(index);
-        return;
-    }
-    Q_EMIT PieceSent(index, bytes.size());
+    // The file is closed in the tick that reads its last byte.
     if (file.pos() >= length)
         slot.File.reset();
+    Q_EMIT PieceSent(index, bytes.size());
+    // Handing the piece to the system now, rather than on the next turn of the
+    // event loop, lets its send-complete arm the next tick at once: a piece
+    // per timer interval instead of a piece per interval and a turn. The slot
+    // may be closed (and the slot array grown) by the time this returns.
+    if (!m_sck.SendData(index, bytes) || !m_sck.Flush(index))
+        CloseConnection(index);
 }
 
 void Server::onError(int index, const QString &description)

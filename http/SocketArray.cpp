@@ -188,6 +188,17 @@ bool SocketArray::SendData(int index, const QByteArray &data)
     return sock.write(data) == data.size();
 }
 
+bool SocketArray::Flush(int index)
+{
+    QTcpSocket &sock = m_elements.at(std::size_t(index))->socket;
+    if (sock.state() != QAbstractSocket::ConnectedState)
+        return false;
+    // flush() is false also when the system takes nothing right now (its
+    // buffer is full); the bytes then go when it has room, as usual.
+    sock.flush();
+    return true;
+}
+
 qint64 SocketArray::BytesQueued(int index) const
 {
     return m_elements.at(std::size_t(index))->socket.bytesToWrite();

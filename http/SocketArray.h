@@ -58,6 +58,9 @@ public:
     QByteArray GetData(int index);
     // Queues bytes for sending; false when the element is not connected.
     bool SendData(int index, const QByteArray &data);
+    // Hands queued bytes to the system at once; their progress and completion
+    // are reported before it returns. False when the element is not connected.
+    bool Flush(int index);
     // Bytes queued on the element that the network has not yet taken.
     qint64 BytesQueued(int index) const;
     // Closes the element. Bytes already queued are handed to the system first.
