@@ -96,22 +96,26 @@ QByteArray redirectResponse(const QString &host)
     return onWire(text);
 }
 
-QByteArray notFoundResponse(const QString &serverSignature)
+namespace {
+// A response that is a status line and the server's name, nothing more.
+QByteArray bareResponse(QStringView statusLine, const QString &serverSignature)
 {
     QString text;
-    text.append(u"HTTP/1.1 404 Not Found").append(CrLf);
+    text.append(statusLine).append(CrLf);
     text.append(u"Server: ").append(serverSignature).append(CrLf);
     text.append(CrLf);
     return onWire(text);
 }
+} // namespace
+
+QByteArray notFoundResponse(const QString &serverSignature)
+{
+    return bareResponse(u"HTTP/1.1 404 Not Found", serverSignature);
+}
 
 QByteArray notImplementedResponse(const QString &serverSignature)
 {
-    QString text;
-    text.append(u"HTTP/1.1 501 Not Implemented").append(CrLf);
-    text.append(u"Server: ").append(serverSignature).append(CrLf);
-    text.append(CrLf);
-    return onWire(text);
+    return bareResponse(u"HTTP/1.1 501 Not Implemented", serverSignature);
 }
 
 } // namespace vanterel::http
