@@ -8,6 +8,7 @@
 #include "http/Server.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/RecordingLog.h"
+#include "tests/support/ServedFolder.h"
 
 #include <QAbstractEventDispatcher>
 #include <QDir>
@@ -59,14 +60,10 @@ private Q_SLOTS:
 
     void noDescriptorLeft_serverRestsThenServesOnceTheyComeFree()
     {
-        Settings settings;
-        settings.ServerPort = testing::freePort();
-        settings.DocumentRoot = dir.filePath(QStringLiteral("htdocs"));
-        settings.ServerSignature = QStringLiteral("Vanterel Version 1.1.0");
-        testing::RecordingLog log;
-        Server server(settings, log);
-        http::RequestHandler handler(server, settings, log, nullptr);
-        handler.install();
+        testing::ServedFolder served(dir.filePath(QStringLiteral("htdocs")));
+        Settings &settings = served.settings;
+        Server &server = served.server;
+        testing::RecordingLog &log = served.log;
         QVERIFY(server.StartListening());
         const quint16 port = quint16(settings.ServerPort);
 

@@ -10,6 +10,7 @@
 #include "http/Server.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/RecordingLog.h"
+#include "tests/support/ServedFolder.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -42,17 +43,15 @@ class TestIdleConnections : public QObject {
 
 private:
     QTemporaryDir dir;
-    Settings settings;
-    testing::RecordingLog log;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<http::RequestHandler> handler;
+    std::unique_ptr<testing::ServedFolder> served;
+    Server *server = nullptr;
     int accepted = 0;
 
-    quint16 port() const { return quint16(settings.ServerPort); }
+    quint16 port() const { return quint16(served->settings.ServerPort); }
 
     QByteArray pageResponse() const
     {
-        return http::fileHeader(settings.ServerSignature, http::contentRuleFor(QStringLiteral("/index.htm")),
+        return http::fileHeader(served->settings.ServerSignature, http::contentRuleFor(QStringLiteral("/index.htm")),
                                 Page.size())
             + Page;
     }
@@ -70,14 +69,8 @@ private Q_SLOTS:
 
     void init()
     {
-        settings = Settings{};
-        settings.ServerPort = testing::freePort();
-        settings.DocumentRoot = dir.filePath(QStringLiteral("htdocs"));
-        settings.ServerSignature = QStringLiteral("Vanterel Version 1.1.0");
-        log = testing::RecordingLog{};
-        server = std::make_unique<Server>(settings, log);
-        handler = std::make_unique<http::RequestHandler>(*server, settings, log, nullptr);
-        handler->install();
+        served = std::make_unique<testing::ServedFolder>(dir.filePath(QStringLiteral("htdocs")));
+        server = &served->server;
         accepted = 0;
         connect(&server->Sck(), &SocketArray::ConnectionRequest, this, [this] { ++accepted; });
         QVERIFY(server->StartListening());
@@ -85,14 +78,14 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        handler.reset();
-        server.reset();
+        server = nullptr;
+        served.reset();
     }
 
     void manyIdleConnections_cannotLockTheServerOut()
     {
         server->setIdleTimeout(ShortIdle);
-        QSignalSpy idleClosed(server.get(), &Server::IdleClosed);
+        QSignalSpy idleClosed(server, &Server::IdleClosed);
 
         // Our own sockets exist before the limit comes down, which then
         // leaves the server its budget and no more.
@@ -139,7 +132,7 @@ private Q_SLOTS:
                      qPrintable(QStringLiteral("idle client %1: %2 bytes, still open").arg(i).arg(nothing.size())));
             ::close(idle[i]);
         }
-        QCOMPARE(log.messages.count(QStringLiteral("Finished Transfer.")), 1);
+        QCOMPARE(served->log.messages.count(QStringLiteral("Finished Transfer.")), 1);
         // Slots were reused as the idle ones went: far fewer were made than
         // there were connections.
         QVERIFY2(server->SlotCount() - 1 < IdleClients / 2, qPrintable(QString::number(server->SlotCount())));
@@ -148,7 +141,7 @@ private Q_SLOTS:
     void idleTimeout_spareConnectionsThatAskedForSomething()
     {
         server->setIdleTimeout(ShortIdle);
-        QSignalSpy idleClosed(server.get(), &Server::IdleClosed);
+        QSignalSpy idleClosed(server, &Server::IdleClosed);
 
         // A download whose client does not read: it asked, so it stays open
         // as long as its client keeps it (the transfer just waits).

@@ -7,6 +7,7 @@
 #include "http/Server.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/RecordingLog.h"
+#include "tests/support/ServedFolder.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -49,13 +50,11 @@ class TestPeerResets : public QObject {
 
 private:
     QTemporaryDir dir;
-    Settings settings;
-    testing::RecordingLog log;
-    std::unique_ptr<Server> server;
-    std::unique_ptr<http::RequestHandler> handler;
+    std::unique_ptr<testing::ServedFolder> served;
+    Server *server = nullptr;
     int accepted = 0;
 
-    quint16 port() const { return quint16(settings.ServerPort); }
+    quint16 port() const { return quint16(served->settings.ServerPort); }
 
     QByteArray bigHeader() const
     {
@@ -154,14 +153,8 @@ private Q_SLOTS:
 
     void init()
     {
-        settings = Settings{};
-        settings.ServerPort = testing::freePort();
-        settings.DocumentRoot = dir.filePath(QStringLiteral("htdocs"));
-        settings.ServerSignature = QString::fromLatin1(Signature);
-        log = testing::RecordingLog{};
-        server = std::make_unique<Server>(settings, log);
-        handler = std::make_unique<http::RequestHandler>(*server, settings, log, nullptr);
-        handler->install();
+        served = std::make_unique<testing::ServedFolder>(dir.filePath(QStringLiteral("htdocs")));
+        server = &served->server;
         accepted = 0;
         connect(&server->Sck(), &SocketArray::ConnectionRequest, this, [this] { ++accepted; });
         QVERIFY(server->StartListening());
@@ -169,8 +162,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        handler.reset();
-        server.reset();
+        server = nullptr;
+        served.reset();
     }
 
     void resets_leaveNothingBehind_data()
@@ -204,7 +197,7 @@ private Q_SLOTS:
 
         QTRY_VERIFY2_WITH_TIMEOUT(slotLeftovers().isEmpty(), qPrintable(slotLeftovers()), 10000);
         QTRY_COMPARE_WITH_TIMEOUT(openDescriptorCount(), baseline, 10000);
-        QVERIFY(!log.messages.contains(QStringLiteral("Finished Transfer.")));
+        QVERIFY(!served->log.messages.contains(QStringLiteral("Finished Transfer.")));
 
         // The next connection takes slot 1 again and is served in full.
         QSignalSpy arrivals(&server->Sck(), &SocketArray::DataArrival);

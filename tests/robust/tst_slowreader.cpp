@@ -7,6 +7,7 @@
 #include "http/Server.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/RecordingLog.h"
+#include "tests/support/ServedFolder.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -41,14 +42,9 @@ private Q_SLOTS:
 
     void stalledReader_keepsAtMostAPieceQueued_andGetsEveryByteLater()
     {
-        Settings settings;
-        settings.ServerPort = testing::freePort();
-        settings.DocumentRoot = dir.filePath(QStringLiteral("htdocs"));
-        settings.ServerSignature = QStringLiteral("Vanterel Version 1.1.0");
-        testing::RecordingLog log;
-        Server server(settings, log);
-        http::RequestHandler handler(server, settings, log, nullptr);
-        handler.install();
+        testing::ServedFolder served(dir.filePath(QStringLiteral("htdocs")));
+        Settings &settings = served.settings;
+        Server &server = served.server;
         QVERIFY(server.StartListening());
 
         // The most the program ever held for the slot, unsent, looked at after
