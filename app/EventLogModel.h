@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <deque>
+#include <vector>
 
 namespace vanterel::app {
 
@@ -21,6 +22,9 @@ public:
 
     // Adds a line as the newest; drops the oldest once there are MaxLines.
     void append(const QString &text);
+    // Adds lines in order, as append() would one by one, with one change
+    // signal for all: of a large batch only the newest MaxLines are kept.
+    void append(const std::vector<QString> &lines);
 
     // Lines given to append since start-up.
     qint32 MessageCount() const { return m_messageCount; }

@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QTreeView>
 
+#include <cstdio>
+
 Q_LOGGING_CATEGORY(lcEvent, "vanterel.event")
 
 namespace vanterel::app {
@@ -24,13 +26,27 @@ using layout::px;
 using layout::twipsRect;
 
 namespace {
-// One frame at 60 Hz: the event log's view catches up at most this often.
+// One frame at 60 Hz: the event log's view catches up at most this often, and
+// takes the server's lines at most this often.
 constexpr int FollowIntervalMs = 16;
+
+void writeToStderr(const QByteArray &bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const auto n = std::fwrite(bytes.constData() + done, 1, std::size_t(bytes.size() - done), stderr);
+        if (n == 0)
+            return;
+        done += qsizetype(n);
+    }
+    std::fflush(stderr);
+}
 
 } // namespace
 
 FrmMain::FrmMain(Options options, QWidget *parent)
-    : QWidget(parent), m_options(std::move(options))
+    : QWidget(parent), m_options(std::move(options)),
+      m_channel([this] { QMetaObject::invokeMethod(this, &FrmMain::onServerLines, Qt::QueuedConnection); })
 {
     setObjectName(QStringLiteral("FrmMain"));
     setFixedSize(px(6150), px(2925));
@@ -38,6 +54,8 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     chkEnabeLog = new QCheckBox(QStringLiteral("Enabe Log"), this);
     chkEnabeLog->setObjectName(QStringLiteral("chkEnabeLog"));
     chkEnabeLog->setGeometry(twipsRect(120, 120, 1455, 195));
+    // The server's thread reads the box as a flag, at its next trace line.
+    connect(chkEnabeLog, &QCheckBox::toggled, this, [this](bool on) { m_netLog.setEnabled(on); });
 
     cmdSendKey = new QPushButton(QStringLiteral("Send Key"), this);
     cmdSendKey->setObjectName(QStringLiteral("cmdSendKey"));
@@ -63,18 +81,18 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     Picture1->setFixedSize(227, 225);
     Picture1->hide();
 
-    m_server = std::make_unique<http::Server>(m_settings, *this);
-    m_requests = std::make_unique<http::RequestHandler>(
-        *m_server, m_settings, *this,
-        [this](const QString &command) { m_keys.PressCommandKeys(command, false); });
-    m_requests->install();
-
     // Painting the list (text shaping, mostly) costs far more than adding a
     // line. While lines arrive, the list is repainted, and the newest line
     // selected and scrolled to, once per frame rather than once per line.
     m_follow.setSingleShot(true);
     m_follow.setInterval(FollowIntervalMs);
     connect(&m_follow, &QTimer::timeout, this, &FrmMain::followNewestLine);
+    m_takeLines.setSingleShot(true);
+    connect(&m_takeLines, &QTimer::timeout, this, &FrmMain::takeServerLines);
+    m_sinceTake.start();
+    // The event log's lines are copied to standard error for a terminal or a
+    // service manager, unless the logging rules silence them.
+    m_copyToStderr = lcEvent().isInfoEnabled();
 }
 
 FrmMain::~FrmMain() { Unload(); }
@@ -94,7 +112,9 @@ void FrmMain::Load()
     if (!m_settings.AppFolder.endsWith(QLatin1Char('/')))
         m_settings.AppFolder += QLatin1Char('/');
     m_settings.DocumentRoot = m_settings.AppFolder + QStringLiteral("htdocs");
-    const config::ConfigResult loaded = config::LoadConfig(keysDatPath(), m_settings, m_keys.bindings());
+    keys::KeyBindings table;
+    const config::ConfigResult loaded = config::LoadConfig(keysDatPath(), m_settings, table);
+    m_keys.replaceBindings(std::move(table));
     AddMsg(QStringLiteral("Loaded Configuration"));
     if (!loaded.ok)
         AddMsg(QStringLiteral("keys.dat could not be read, the defaults stand: ") + loaded.reason);
@@ -102,6 +122,10 @@ void FrmMain::Load()
     if (!m_logFile.open(m_settings.AppFolder + QStringLiteral("Log.txt")))
         AddMsg(QStringLiteral("Could not create Log.txt: ") + m_logFile.error());
 
+    // Commands are pressed on the server's thread, straight from the request.
+    m_server = std::make_unique<http::Server>(
+        m_settings, m_netLog, [this](const QString &command) { m_keys.PressCommandKeys(command, false); });
+    m_netLog.setPoster([this](std::function<void()> fn) { m_server->Post(std::move(fn)); });
     if (m_server->StartListening())
         AddMsg(m_server->ListeningLine());
     else
@@ -113,6 +137,7 @@ void FrmMain::Load()
     m_keys.setInjector(m_injector.get());
     AddMsg(choice.logLine);
 
+    m_server->Start();
     QCoreApplication::processEvents();
 }
 
@@ -121,11 +146,14 @@ void FrmMain::Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    m_server->Shutdown();
+    // Every socket closes, and the server's thread ends with its last lines.
+    if (m_server)
+        m_server->Shutdown();
+    takeServerLines();
     // Strokes still queued are played out, so no key is left held down.
     if (m_injector)
         m_injector->shutdown();
-    const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, m_keys.bindings());
+    const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, *m_keys.bindings());
     if (!saved.ok)
         AddMsg(QStringLiteral("keys.dat could not be saved, the previous file stays: ") + saved.reason);
     m_logFile.close();
@@ -141,18 +169,57 @@ void FrmMain::closeEvent(QCloseEvent *event)
 
 void FrmMain::AddMsg(const QString &text)
 {
-    m_logModel.append(text);
-    qCInfo(lcEvent).noquote() << text;
-    if (!m_follow.isActive()) {
-        ListView1->viewport()->setUpdatesEnabled(false);
-        m_follow.start();
-    }
+    takeServerLines();
+    showLines({text});
 }
 
 void FrmMain::WriteLogLine(const QString &text)
 {
-    if (chkEnabeLog->isChecked())
-        m_logFile.writeLine(text);
+    // Log.txt belongs to the server's thread while it runs.
+    if (m_server && !m_unloaded)
+        m_server->Post([this, text] { m_netLog.WriteLogLine(text); });
+    else
+        m_netLog.WriteLogLine(text);
+}
+
+void FrmMain::onServerLines()
+{
+    // Woken by the first line after the last batch: take them now, or once a
+    // frame has passed since the last batch, so that a busy server costs this
+    // thread one batch a frame however many lines it sends.
+    if (m_takeLines.isActive())
+        return;
+    const qint64 wait = FollowIntervalMs - m_sinceTake.elapsed();
+    if (wait <= 0)
+        takeServerLines();
+    else
+        m_takeLines.start(int(wait));
+}
+
+void FrmMain::takeServerLines()
+{
+    m_takeLines.stop();
+    m_sinceTake.restart();
+    showLines(m_channel.take());
+}
+
+void FrmMain::showLines(const std::vector<QString> &lines)
+{
+    if (lines.empty())
+        return;
+    m_logModel.append(lines);
+    if (m_copyToStderr) {
+        QByteArray out;
+        for (const QString &line : lines) {
+            out += line.toLocal8Bit();
+            out += '\n';
+        }
+        writeToStderr(out);
+    }
+    if (!m_follow.isActive()) {
+        ListView1->viewport()->setUpdatesEnabled(false);
+        m_follow.start();
+    }
 }
 
 void FrmMain::followNewestLine()
@@ -179,7 +246,7 @@ QString FrmMain::keysDatPath() const { return m_settings.AppFolder + QStringLite
 
 void FrmMain::cmdSendKeyClick()
 {
-    if (m_keys.bindings().upperBound() == 0)
+    if (m_keys.bindings()->upperBound() == 0)
         return;
     const QString selected = SelectedLogText();
     if (selected.isEmpty())
@@ -190,7 +257,7 @@ void FrmMain::cmdSendKeyClick()
 void FrmMain::cmdOptionsClick()
 {
     config::Prompts &prompts = m_options.prompts ? *m_options.prompts : m_widgetPrompts;
-    auto *dialog = new config::FrmOpts(m_settings, m_keys, *m_server, *this, prompts, this);
+    auto *dialog = new config::FrmOpts(m_settings, m_keys, *m_server, prompts, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_frmOpts = dialog;
     // A nested event loop: the server goes on serving while the window is open.

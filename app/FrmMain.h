@@ -1,19 +1,20 @@
 #pragma once
 
+#include "app/EventChannel.h"
 #include "app/EventLogModel.h"
 #include "app/LogFile.h"
 #include "common/EventSink.h"
 #include "common/Settings.h"
 #include "config/Prompts.h"
-#include "http/RequestHandler.h"
 #include "http/Server.h"
 #include "keys/KeyCommands.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
-
-#include <functional>
 #include <QTimer>
 #include <QWidget>
+
+#include <functional>
 
 class QCheckBox;
 class QDialog;
@@ -34,7 +35,9 @@ struct FrmMainOptions {
 };
 
 // The main window: its load is the program's start-up, its close the
-// shut-down. It owns the event log and the file server.
+// shut-down. It owns the event log and the file server, which runs on a thread
+// of its own: this thread only draws, and the server's lines reach the list in
+// batches, at most once a frame.
 class FrmMain final : public QWidget, public EventSink {
     Q_OBJECT
 
@@ -49,15 +52,21 @@ public:
     // Shut-down; runs once, whether from closing the window or from a signal.
     void Unload();
 
+    // Lines of the window's own (start-up, errors); they follow every line
+    // the server sent before.
     void AddMsg(const QString &text) override;
     void WriteLogLine(const QString &text) override;
+    bool LogEnabled() const override { return m_netLog.LogEnabled(); }
 
     // Text of the selected line of the event log (empty when none).
     QString SelectedLogText() const;
 
     Settings &settings() { return m_settings; }
     keys::KeyCommands &keyCommands() { return m_keys; }
+    // Made by Load().
     http::Server &server() { return *m_server; }
+    // Takes the lines the server has sent so far into the list at once.
+    void takeServerLines();
     EventLogModel &logModel() { return m_logModel; }
     QString AppFolder() const { return m_settings.AppFolder; }
     QString ServerSignature() const { return m_settings.ServerSignature; }
@@ -67,6 +76,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void onServerLines();
+    void showLines(const std::vector<QString> &lines);
     void followNewestLine();
     void cmdOptionsClick();
     void cmdSendKeyClick();
@@ -77,10 +88,14 @@ private:
     keys::KeyCommands m_keys{m_settings, nullptr};
     EventLogModel m_logModel;
     LogFile m_logFile;
-    std::unique_ptr<http::Server> m_server;
-    std::unique_ptr<http::RequestHandler> m_requests;
+    EventChannel m_channel;
+    NetworkLog m_netLog{m_channel, m_logFile};
     std::unique_ptr<inject::Injector> m_injector;
+    std::unique_ptr<http::Server> m_server;
     QTimer m_follow;
+    QTimer m_takeLines;
+    QElapsedTimer m_sinceTake;
+    bool m_copyToStderr = false;
     bool m_unloaded = false;
     QPointer<QDialog> m_frmOpts;
     config::WidgetPrompts m_widgetPrompts;

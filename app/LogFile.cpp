@@ -18,16 +18,26 @@ void LogFile::writeLine(const QString &text)
 {
     if (!m_file.isOpen())
         return;
-    QByteArray line = text.toLocal8Bit();
-    line.append("\r\n", 2);
-    m_file.write(line);
-    // A trace is read while the program runs (and after it crashes): every
-    // line goes to the system as it is written.
+    m_pending += text.toLocal8Bit();
+    m_pending.append("\r\n", 2);
+    if (m_pending.size() >= 64 * 1024)
+        flush();
+}
+
+void LogFile::flush()
+{
+    // A trace is read while the program runs (and after it crashes): what
+    // has gathered goes to the system at once, not at some later buffer fill.
+    if (m_pending.isEmpty() || !m_file.isOpen())
+        return;
+    m_file.write(m_pending);
     m_file.flush();
+    m_pending.clear();
 }
 
 void LogFile::close()
 {
+    flush();
     if (m_file.isOpen())
         m_file.close();
 }

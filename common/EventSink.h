@@ -13,6 +13,9 @@ public:
     virtual void AddMsg(const QString &text) = 0;
     // A trace line for Log.txt, written only while logging is switched on.
     virtual void WriteLogLine(const QString &text) = 0;
+    // Whether WriteLogLine writes anything now: callers skip building lines
+    // nobody reads.
+    virtual bool LogEnabled() const { return true; }
 };
 
 } // namespace vanterel

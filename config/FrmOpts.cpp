@@ -2,7 +2,6 @@
 
 #include "common/CoolIcon.h"
 #include "common/Layout.h"
-#include "common/EventSink.h"
 #include "common/Settings.h"
 #include "common/mdlStringFunctions.h"
 #include "config/LeadingNumber.h"
@@ -76,10 +75,9 @@ public:
 
 } // namespace
 
-FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::Server &server, EventSink &log,
+FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::ServerControl &server,
                  Prompts &prompts, QWidget *parent)
-    : QDialog(parent), m_settings(settings), m_keys(keys), m_server(server), m_log(log),
-      m_prompts(prompts)
+    : QDialog(parent), m_settings(settings), m_keys(keys), m_server(server), m_prompts(prompts)
 {
     setObjectName(QStringLiteral("FrmOpts"));
     setModal(true);
@@ -141,7 +139,8 @@ void FrmOpts::RefreshList()
     ListView1->setSortingEnabled(false);
     ListView1->clear();
 
-    const keys::KeyBindings &table = m_keys.bindings();
+    const std::shared_ptr<const keys::KeyBindings> snapshot = m_keys.bindings();
+    const keys::KeyBindings &table = *snapshot;
     const qint32 count = table.upperBound();
     QList<QTreeWidgetItem *> rows;
     rows.reserve(count);
@@ -180,13 +179,9 @@ void FrmOpts::cmdSetClick()
         return;
     }
     m_settings.ServerPort = port.value;
-    // Only the listener restarts; connections already accepted go on.
-    m_server.StopListening();
-    m_log.AddMsg(QStringLiteral("Server closed."));
-    if (m_server.StartListening())
-        m_log.AddMsg(m_server.ListeningLine());
-    else
-        m_log.AddMsg(m_server.ListenFailureLine());
+    // Only the listener restarts, on the server's thread, which logs how it
+    // went; connections already accepted go on.
+    m_server.RestartListening(port.value);
 }
 
 void FrmOpts::cmdChangehtdocsClick()
@@ -206,6 +201,7 @@ void FrmOpts::cmdChangehtdocsClick()
     if (root.endsWith(QLatin1Char('/')) || root.endsWith(QLatin1Char('\\')))
         root.chop(1);
     m_settings.DocumentRoot = root;
+    m_server.SetDocumentRoot(root);
     txtHtdocs->setText(root);
 }
 
@@ -216,9 +212,14 @@ void FrmOpts::cmdLoadMarlekClick()
     const QString path = m_prompts.openFile(this, request);
     if (path.isEmpty())
         return;
-    // A failed import may have changed the table already; the list keeps
-    // showing what it showed, and the next opening lists the table as it is.
-    if (const auto error = keys::ImportKeyFile(path, m_keys.bindings())) {
+    // The import fills a table of its own, which then replaces the one in
+    // use whole, also when it failed part-way (what it read so far counts).
+    // The list keeps showing what it showed then; the next opening lists the
+    // table as it is.
+    keys::KeyBindings table;
+    const auto error = keys::ImportKeyFile(path, table);
+    m_keys.replaceBindings(std::move(table));
+    if (error) {
         m_prompts.message(this, ProgramTitle,
                           QStringLiteral("An error occured: Error #") + QString::number(error->number)
                               + QStringLiteral(". ") + error->description);

@@ -11,12 +11,11 @@ class QPushButton;
 class QTreeWidget;
 
 namespace vanterel {
-class EventSink;
 struct Settings;
 } // namespace vanterel
 
 namespace vanterel::http {
-class Server;
+class ServerControl;
 }
 
 namespace vanterel::keys {
@@ -40,8 +39,8 @@ public:
 
     // Builds the window from the current settings and binding table. Every
     // reference must outlive the window.
-    FrmOpts(Settings &settings, keys::KeyCommands &keys, http::Server &server, EventSink &log,
-            Prompts &prompts, QWidget *parent = nullptr);
+    FrmOpts(Settings &settings, keys::KeyCommands &keys, http::ServerControl &server, Prompts &prompts,
+            QWidget *parent = nullptr);
     ~FrmOpts() override;
 
     // Rebuilds the list from the binding table.
@@ -63,8 +62,7 @@ private:
 
     Settings &m_settings;
     keys::KeyCommands &m_keys;
-    http::Server &m_server;
-    EventSink &m_log;
+    http::ServerControl &m_server;
     Prompts &m_prompts;
     QString m_selectedCallback;
 

@@ -147,36 +147,29 @@ bool hasHiddenComponent(QStringView path)
     return false;
 }
 
-bool openServedFile(const QString &resolvedPath, QFile &file)
+void FileHandle::reset(int fd)
 {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+FileHandle openServedFile(const QString &resolvedPath, qint64 &size)
+{
+    size = 0;
     if (resolvedPath.isEmpty() || resolvedPath.contains(QChar(u'\0')))
-        return false;
-#ifdef Q_OS_UNIX
+        return {};
     // Between the look-up and this open the entry may have been replaced.
-    // O_NONBLOCK keeps a pipe from holding the user-interface thread (it has
-    // no effect on regular files), O_NOFOLLOW refuses a link put in place of
-    // the resolved file, and fstat() checks what was really opened.
-    const int fd = ::open(QFile::encodeName(resolvedPath).constData(),
-                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    // O_NONBLOCK keeps a pipe from holding the server (it has no effect on
+    // regular files), O_NOFOLLOW refuses a link put in place of the resolved
+    // file, and fstat() checks what was really opened.
+    FileHandle file(::open(QFile::encodeName(resolvedPath).constData(),
+                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    // On failure QFile leaves the descriptor to us.
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-#else
-    if (!QFileInfo(resolvedPath).isFile())
-        return false;
-    file.setFileName(resolvedPath);
-    return file.open(QIODevice::ReadOnly);
-#endif
+    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    size = static_cast<qint64>(st.st_size);
+    return file;
 }
 
 } // namespace vanterel::http

@@ -4,9 +4,33 @@
 #include <QStringView>
 #include <QtGlobal>
 
-class QFile;
+#include <utility>
 
 namespace vanterel::http {
+
+// An open file descriptor that closes itself; -1 when empty.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : m_fd(fd) {}
+    FileHandle(FileHandle &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+    FileHandle &operator=(FileHandle &&other) noexcept
+    {
+        if (this != &other)
+            reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    FileHandle(const FileHandle &) = delete;
+    FileHandle &operator=(const FileHandle &) = delete;
+    ~FileHandle() { reset(); }
+
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    void reset(int fd = -1);
+
+private:
+    int m_fd = -1;
+};
 
 // What a mapped local path turned out to name.
 enum class EntryKind {
@@ -62,7 +86,7 @@ bool hasHiddenComponent(QStringView path);
 // Opens a file that lookUp() found, for reading. It never blocks, even if the
 // entry has been replaced by a pipe since it was looked at, refuses anything
 // that is not a regular file and does not follow a link put in its place.
-// On success the file is open and file.size() is the length to announce.
-bool openServedFile(const QString &resolvedPath, QFile &file);
+// Empty on failure; size is then the length to announce.
+FileHandle openServedFile(const QString &resolvedPath, qint64 &size);
 
 } // namespace vanterel::http

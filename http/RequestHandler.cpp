@@ -1,79 +1,83 @@
 #include "http/RequestHandler.h"
 
 #include "common/EventSink.h"
-#include "common/Settings.h"
-#include "http/DocumentRoot.h"
 #include "http/Request.h"
 #include "http/Responses.h"
-#include "http/Server.h"
+#include "http/ServedRoot.h"
 
 namespace vanterel::http {
 
-RequestHandler::RequestHandler(Server &server, const Settings &settings, EventSink &log,
-                               CommandRunner runCommand)
-    : m_server(server), m_settings(settings), m_log(log), m_runCommand(std::move(runCommand))
+Connections::~Connections() = default;
+
+RequestHandler::RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
+                               QString documentRoot, CommandRunner runCommand)
+    : m_connections(connections), m_log(log), m_signature(std::move(serverSignature)),
+      m_root(std::make_unique<ServedRoot>(std::move(documentRoot))),
+      m_runCommand(std::move(runCommand))
 {
 }
 
-void RequestHandler::install()
+RequestHandler::~RequestHandler() = default;
+
+void RequestHandler::setDocumentRoot(const QString &documentRoot)
 {
-    m_server.setRequestHandler([this](int index) { handle(index); });
+    m_root = std::make_unique<ServedRoot>(documentRoot);
 }
 
-void RequestHandler::takeOver(int index)
+const QString &RequestHandler::documentRoot() const { return m_root->documentRoot(); }
+
+void RequestHandler::trace(int index, QStringView label, const QString &text)
 {
-    const ConnectionSlot &slot = m_server.Slot(index);
-    if (!slot.File && slot.BytesToSend == 0)
+    // Trace lines are only built while someone reads them: most requests are
+    // served with logging off, and each line would cost allocations.
+    if (!m_log.LogEnabled())
         return;
-    // Bytes of the earlier response still queued will be reported as sent
-    // later; starting the count below zero by that much keeps the new
-    // response's count exact.
-    m_server.ResetForNewResponse(index, -m_server.Sck().BytesQueued(index));
+    QString line = QString::number(index);
+    line += label;
+    line += text;
+    m_log.WriteLogLine(line);
 }
 
 void RequestHandler::send(int index, const QByteArray &response)
 {
-    m_server.StartResponse(index, response, nullptr, response.size());
-    m_log.WriteLogLine(QString::number(index) + QStringLiteral(" - Sent Data: ")
-                       + QString::fromLocal8Bit(response));
+    m_connections.SendText(index, response);
+    if (m_log.LogEnabled())
+        trace(index, u" - Sent Data: ", QString::fromLocal8Bit(response));
 }
 
-void RequestHandler::handle(int index)
+void RequestHandler::handle(int index, const QByteArray &bytes)
 {
-    const QString n = QString::number(index);
-    const QString text = requestText(m_server.Sck().GetData(index));
-    m_log.WriteLogLine(n + QStringLiteral(" - Got Data: ") + text);
-    takeOver(index);
+    const QString text = requestText(bytes);
+    trace(index, u" - Got Data: ", text);
+    m_connections.TakeOver(index);
 
     const ParsedRequest request = parseRequest(text);
-    const QString &signature = m_settings.ServerSignature;
     if (!request.isGet) {
-        send(index, notImplementedResponse(signature));
+        send(index, notImplementedResponse(m_signature));
         return;
     }
-    m_log.WriteLogLine(n + QStringLiteral(" - Requested File: ") + request.requestPath);
+    trace(index, u" - Requested File: ", request.requestPath);
     if (request.refused) {
-        send(index, notFoundResponse(signature));
+        send(index, notFoundResponse(m_signature));
         return;
     }
     if (!request.command.isEmpty()) {
         m_log.AddMsg(QStringLiteral("Recieved command ") + request.command);
         if (m_runCommand)
             m_runCommand(request.command);
-        m_log.WriteLogLine(n + QStringLiteral(" - Pressed keys for command ") + request.command);
+        trace(index, u" - Pressed keys for command ", request.command);
     }
 
-    const FileSystemRoot root(m_settings.DocumentRoot);
-    const QString localPath = mapToLocalPath(request.path, root.documentRoot());
-    m_log.WriteLogLine(n + QStringLiteral(" - Complete Path: ") + localPath);
-    const PathEntry entry = lookUpPath(request.path, localPath, root);
+    const QString localPath = mapToLocalPath(request.path, m_root->documentRoot());
+    trace(index, u" - Complete Path: ", localPath);
+    OpenedEntry entry = m_root->open(request.path, localPath);
 
     switch (entry.kind) {
     case EntryKind::Missing:
-        send(index, notFoundResponse(signature));
+        send(index, notFoundResponse(m_signature));
         return;
     case EntryKind::Folder:
-        m_server.SetPendingText(index, QByteArray());
+        m_connections.SetPendingText(index, QByteArray());
         send(index, redirectResponse(request.host));
         return;
     case EntryKind::File:
@@ -81,17 +85,10 @@ void RequestHandler::handle(int index)
     }
 
     m_log.AddMsg(QStringLiteral("Transfering: ") + request.path);
-    auto file = std::make_unique<QFile>();
-    if (!openServedFile(entry.resolvedPath, *file)) {
-        // It was there a moment ago but cannot be read now (rights, or it was
-        // swapped for something that is not a plain file): not found.
-        send(index, notFoundResponse(signature));
-        return;
-    }
-    const qint64 length = file->size();
-    const QByteArray header = fileHeader(signature, contentRuleFor(request.path), length);
-    m_server.StartResponse(index, header, std::move(file), header.size() + length, request.path);
-    m_log.WriteLogLine(n + QStringLiteral(" - Sent Data: ") + QString::fromLocal8Bit(header));
+    const QByteArray header = fileHeader(m_signature, contentRuleFor(request.path), entry.size);
+    m_connections.SendFile(index, header, std::move(entry.file), entry.size, request.path);
+    if (m_log.LogEnabled())
+        trace(index, u" - Sent Data: ", QString::fromLocal8Bit(header));
 }
 
 } // namespace vanterel::http

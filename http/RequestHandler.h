@@ -1,17 +1,37 @@
 #pragma once
 
+#include "http/DocumentRoot.h"
+
+#include <QByteArray>
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 namespace vanterel {
 class EventSink;
-struct Settings;
 } // namespace vanterel
 
 namespace vanterel::http {
 
-class Server;
+class ServedRoot;
+
+// What request handling may do to the connection it answers. The server's
+// engine implements it; a test can record the calls instead.
+class Connections {
+public:
+    virtual ~Connections();
+    // A request on a connection still sending an earlier response takes the
+    // slot over: the earlier file is dropped and the counts start afresh.
+    virtual void TakeOver(int index) = 0;
+    // A whole response of text: BytesToSend is its length.
+    virtual void SendText(int index, const QByteArray &response) = 0;
+    // The header of a file response; the file's bytes follow piece by piece.
+    // BytesToSend is the header's length plus length.
+    virtual void SendFile(int index, const QByteArray &header, FileHandle file, qint64 length,
+                          const QString &filePath) = 0;
+    virtual void SetPendingText(int index, const QByteArray &text) = 0;
+};
 
 // Answers each data arrival of a connection as one whole request: traces it to
 // Log.txt, runs the command it carries, and starts the response that the
@@ -21,22 +41,25 @@ class RequestHandler {
 public:
     using CommandRunner = std::function<void(const QString &commandName)>;
 
-    RequestHandler(Server &server, const Settings &settings, EventSink &log, CommandRunner runCommand);
+    RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
+                   QString documentRoot, CommandRunner runCommand);
+    ~RequestHandler();
 
-    // Handles the data that arrived on slot index. Installs itself with
-    // Server::setRequestHandler through install().
-    void handle(int index);
-    void install();
+    // Handles the bytes that arrived on slot index.
+    void handle(int index, const QByteArray &bytes);
+
+    // Applies to the next request.
+    void setDocumentRoot(const QString &documentRoot);
+    const QString &documentRoot() const;
 
 private:
+    void trace(int index, QStringView label, const QString &text);
     void send(int index, const QByteArray &response);
-    // A request on a connection still sending an earlier response takes the
-    // slot over: the earlier file is dropped and the counts start afresh.
-    void takeOver(int index);
 
-    Server &m_server;
-    const Settings &m_settings;
+    Connections &m_connections;
     EventSink &m_log;
+    const QString m_signature;
+    std::unique_ptr<ServedRoot> m_root;
     CommandRunner m_runCommand;
 };
 

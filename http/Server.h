@@ -1,145 +1,107 @@
 #pragma once
 
-#include "http/SocketArray.h"
+#include "common/Settings.h"
 
-#include <QByteArray>
-#include <QDeadlineTimer>
-#include <QFile>
-#include <QObject>
 #include <QString>
+#include <QtGlobal>
 
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <vector>
 
-class QTimer;
-
 namespace vanterel {
 class EventSink;
-struct Settings;
 } // namespace vanterel
 
 namespace vanterel::http {
 
-// Bookkeeping of one connection: the response being sent and how far it got.
-struct ConnectionSlot {
-    // The file whose contents are being sent; null when the slot has none open.
-    std::unique_ptr<QFile> File;
-    // Bytes the whole response puts on the wire: header plus file, or the text.
-    qint64 BytesToSend = 0;
-    // Bytes the socket has reported as handed to the network for this response.
-    qint64 BytesSent = 0;
-    // The file's length as announced in the header.
-    qint64 FileLength = 0;
-    // The requested path of the file being sent.
-    QString FilePath;
-    // Text to follow the header in place of a file.
-    QByteArray PendingText;
-    // CloseConnection is under way: the slot is not free even once its socket
-    // reports closed, because the close lets other events run.
-    bool Closing = false;
-    // When the connection is closed if it has still sent nothing; Forever
-    // once data has arrived, and while the slot is free.
-    QDeadlineTimer IdleDeadline{QDeadlineTimer::Forever};
+// What the options window may ask of the running server. Both return at once;
+// the server applies them in order on its own thread and logs the outcome.
+class ServerControl {
+public:
+    virtual ~ServerControl();
+    // Closes the listener ("Server closed."), listens on the port and logs the
+    // listening line, or why it could not listen. Connections go on.
+    virtual void RestartListening(qint32 port) = 0;
+    // Applies to the next request.
+    virtual void SetDocumentRoot(const QString &documentRoot) = 0;
 };
 
-// The file server's sockets: element 0 listens on the configured port, every
-// accepted connection gets a slot (socket, pacing timer and record of one
-// index) that is made on demand, reused once closed and never destroyed.
-// Each connection carries one response; the server closes it once every byte
-// has been reported as sent, and closes one that has sent nothing within the
-// idle time.
-class Server : public QObject {
-    Q_OBJECT
+// One connection slot as the server sees it (for tests and diagnostics).
+struct SlotInfo {
+    int state = 0; // 0 closed, 2 listening (slot 0), 7 connected
+    qint64 bytesToSend = 0;
+    qint64 bytesSent = 0;
+    bool hasFile = false;
+    QString filePath;
+};
 
+// The file server on a thread of its own. Slot 0 listens on the configured
+// port; every accepted connection gets the lowest free slot, made on demand,
+// reused once closed and never destroyed, whose index appears in Log.txt.
+// Each connection carries one response; the server closes it once the socket
+// has taken every byte. File bodies go out one piece per connection per tick
+// of one shared 1 ms clock, each piece only once the socket took the last.
+//
+// The thread runs an event loop (Asio over epoll). It reads requests, runs
+// their commands and answers them without any other thread taking part; log
+// lines leave through the event sink, which must be usable from this thread.
+class Server final : public ServerControl {
 public:
-    // Size of one piece of a file: one is read and sent per timer tick.
+    // Size of one piece of a file: one is sent per connection per tick.
     static constexpr qint64 PieceSize = 2048;
-
+    static constexpr std::chrono::milliseconds TickInterval{1};
     // A connection that has sent nothing for this long is closed. It has
     // asked for nothing, so no response is cut short, but it holds a
     // descriptor and a slot: enough of them, opened and left alone, would
     // leave none for real requests. A browser sends its request at once.
     static constexpr std::chrono::milliseconds DefaultIdleTimeout{30000};
 
-    Server(Settings &settings, EventSink &log, QObject *parent = nullptr);
-    ~Server() override;
+    using CommandRunner = std::function<void(const QString &commandName)>;
+    // Told on the server's thread whenever the listener starts or fails to.
+    using ListeningObserver = std::function<void(bool listening, const QString &address, qint32 port)>;
 
-    SocketArray &Sck() { return m_sck; }
+    // The server keeps its own copy of the settings it needs (port, document
+    // root, signature); later changes reach it through ServerControl.
+    Server(const Settings &settings, EventSink &log, CommandRunner runCommand = {});
+    ~Server() override; // Shutdown()
 
-    // Makes element 0 listen on ServerPort. Returns whether it now listens.
+    // Start-up, before Start(), on the calling thread: listens on the port of
+    // the settings. Returns whether it now listens.
     bool StartListening();
     // "Server listening on address <ip>:<port>".
     QString ListeningLine() const;
-    // Why the last StartListening failed, as a full log line.
+    // Why the last attempt to listen failed, as a full log line.
     QString ListenFailureLine() const;
-    // Closes element 0 only; accepted connections go on.
-    void StopListening();
 
-    // Disables the slot's timer, closes its socket (letting pending events run
-    // until it reports closed), closes its file and resets the record.
-    void CloseConnection(int index);
-    // Closes every socket that is not closed, the listener first, and every
-    // open file. No events run during it.
+    void setIdleTimeout(std::chrono::milliseconds timeout); // before Start()
+    void setListeningObserver(ListeningObserver observer);  // before Start()
+
+    // The network thread starts serving.
+    void Start();
+    // Closes every socket, the listener first, and every open file, and ends
+    // the network thread. Later calls return at once.
     void Shutdown();
 
-    // Called on every data arrival of a connection slot; it reads the request
-    // with Sck().GetData and answers it through StartResponse.
-    void setRequestHandler(std::function<void(int index)> handler);
+    void RestartListening(qint32 port) override;
+    void SetDocumentRoot(const QString &documentRoot) override;
 
-    // How long a connection may stay without sending anything; zero or less
-    // keeps such connections open for ever. Applies to connections accepted
-    // from then on.
-    void setIdleTimeout(std::chrono::milliseconds timeout);
-    std::chrono::milliseconds idleTimeout() const { return m_idleTimeout; }
+    // Runs fn on the network thread (on the calling thread before Start() and
+    // after Shutdown()). Call waits until it ran; Post does not.
+    void Call(const std::function<void()> &fn);
+    void Post(std::function<void()> fn);
 
-    // Sends the start of a response on slot index: the header (or the whole
-    // text when file is null) now, the file's bytes piece by piece as the
-    // socket takes them. totalBytes counts everything on the wire.
-    void StartResponse(int index, const QByteArray &text, std::unique_ptr<QFile> file,
-                       qint64 totalBytes, const QString &filePath = QString());
-
-    // Drops what the slot was sending (file, timer) before a new response on
-    // the same connection; BytesSent starts at the given value.
-    void ResetForNewResponse(int index, qint64 bytesSent);
-    void SetPendingText(int index, const QByteArray &text);
-
-    int SlotCount() const { return int(m_slots.size()); }
-    const ConnectionSlot &Slot(int index) const { return m_slots.at(std::size_t(index)); }
-    bool TimerArmed(int index) const;
-
-Q_SIGNALS:
-    // A response was sent completely and its connection closed.
-    void TransferFinished(int index);
-    // A piece of a file went out on slot index (for tests and benchmarks).
-    void PieceSent(int index, qint64 bytes);
-    // Slot index was closed because its connection sent nothing in time.
-    void IdleClosed(int index);
+    // The slots as they are now, index 0 the listener.
+    std::vector<SlotInfo> Slots();
 
 private:
-    void onConnectionRequest(qintptr requestId);
-    void onSendProgress(int index, qint64 bytesSent);
-    void onSendComplete(int index);
-    void onTick(int index);
-    void onError(int index, const QString &description);
-    void closeIdleConnections();
-    int createSlot();
-
-    Settings &m_settings;
-    EventSink &m_log;
-    SocketArray m_sck;
-    std::vector<ConnectionSlot> m_slots;   // [0] belongs to the listener
-    std::vector<QTimer *> m_timers;        // tmrSendData; [0] never armed
-    std::function<void(int)> m_requestHandler;
-    bool m_acceptErrorLogged = false;
-    std::chrono::milliseconds m_idleTimeout = DefaultIdleTimeout;
-    // One timer looks for idle connections in every slot: a timer per slot
-    // would close each from its own tick, and as every close lets events
-    // run, a crowd of them expiring together would nest inside each other.
-    QTimer *m_idleSweep;
-    // How many CloseConnection calls are under way, one inside the other.
-    int m_closeDepth = 0;
+    struct Engine;
+    std::unique_ptr<Engine> d;
 };
+
+// The address a browser on the local network would use to reach this host:
+// the first IPv4 address of an interface that is up and not the loopback.
+QString LocalIP();
 
 } // namespace vanterel::http

@@ -4,23 +4,59 @@
 
 namespace vanterel::keys {
 
-KeyCommands::KeyCommands(const Settings &settings, inject::Injector *injector)
-    : m_settings(settings), m_injector(injector)
+namespace {
+
+int maskOf(const ModifierFlags &flags)
 {
+    return (flags.ShiftFlag ? ShiftMask : 0) | (flags.CtrlFlag ? CtrlMask : 0) | (flags.AltFlag ? AltMask : 0);
+}
+
+ModifierFlags flagsOf(int mask)
+{
+    ModifierFlags flags;
+    flags.SetModifierFlags(mask);
+    return flags;
+}
+
+} // namespace
+
+KeyCommands::KeyCommands(const Settings &settings, inject::Injector *injector)
+    : m_settings(settings), m_injector(injector),
+      m_bindings(std::make_shared<const KeyBindings>())
+{
+}
+
+void KeyCommands::replaceBindings(KeyBindings table)
+{
+    m_bindings.store(std::make_shared<const KeyBindings>(std::move(table)));
+}
+
+ModifierFlags KeyCommands::flags() const { return flagsOf(m_flags.load()); }
+
+ModifierFlags KeyCommands::applyMask(ModifierMask mask)
+{
+    // A mask outside 0..7 leaves the flags of the previous conversion, made
+    // for whatever key, binding or list row came last.
+    ModifierFlags flags = flagsOf(m_flags.load());
+    flags.SetModifierFlags(mask);
+    m_flags.store(maskOf(flags));
+    return flags;
 }
 
 void KeyCommands::PressCommandKeys(const QString &commandName, bool lookUp)
 {
+    inject::Injector *injector = m_injector.load();
     inject::WindowHandle window = 0;
-    if (lookUp && m_injector)
-        window = m_injector->FindWindow(m_settings.TargetWindowTitle);
+    if (lookUp && injector)
+        window = injector->FindWindow(m_settings.TargetWindowTitle);
 
-    const qint32 index = m_bindings.find(commandName);
+    // The snapshot stays whole for as long as it is held, whatever an import
+    // does meanwhile.
+    const std::shared_ptr<const KeyBindings> table = m_bindings.load();
+    const qint32 index = table->find(commandName);
     if (index == 0)
         return;
-    // Copied: the injector is outside our control and the table must not be
-    // read through a reference across calls into it.
-    const KeyBinding binding = m_bindings.at(index);
+    const KeyBinding &binding = table->at(index);
     if (binding.FirstKey > 0)
         pressKey(binding.FirstKey, binding.FirstModifiers, window);
     if (binding.SecondKey > 0)
@@ -31,22 +67,23 @@ void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHand
 {
     // The flags change even without an injector, so that what a later key or
     // binding text inherits does not depend on the backend.
-    m_flags.SetModifierFlags(mask);
-    if (!m_injector)
+    const ModifierFlags flags = applyMask(mask);
+    inject::Injector *injector = m_injector.load();
+    if (!injector)
         return;
-    m_injector->PressCombo(keyCode, FlagArgument(m_flags.AltFlag), FlagArgument(m_flags.CtrlFlag),
-                           FlagArgument(m_flags.ShiftFlag), window);
+    injector->PressCombo(keyCode, FlagArgument(flags.AltFlag), FlagArgument(flags.CtrlFlag),
+                         FlagArgument(flags.ShiftFlag), window);
 }
 
 QString KeyCommands::BindingText(qint32 keyCode, ModifierMask mask)
 {
-    m_flags.SetModifierFlags(mask);
+    const ModifierFlags flags = applyMask(mask);
     QString text;
-    if (m_flags.AltFlag)
+    if (flags.AltFlag)
         text += u"Alt+";
-    if (m_flags.CtrlFlag)
+    if (flags.CtrlFlag)
         text += u"Ctrl+";
-    if (m_flags.ShiftFlag)
+    if (flags.ShiftFlag)
         text += u"Shift+";
     return text + KeyName(keyCode);
 }

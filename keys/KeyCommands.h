@@ -6,12 +6,19 @@
 
 #include <QString>
 
+#include <atomic>
+#include <memory>
+
 namespace vanterel::keys {
 
 // The key commands' one state: the binding table and the modifier flags that
 // the dispatch and the binding texts share, with the injector that presses the
 // keys. The main window builds one and hands it by reference to the server and
 // the options window; a test builds its own.
+//
+// Commands arrive on the network thread and from the window at once: the table
+// is an immutable snapshot that a replacement swaps whole, the flags one
+// atomic value, and the injector takes calls from any thread.
 class KeyCommands {
 public:
     // The injector may be null (no backend on this machine): commands are then
@@ -20,12 +27,16 @@ public:
     KeyCommands(const KeyCommands &) = delete;
     KeyCommands &operator=(const KeyCommands &) = delete;
 
-    KeyBindings &bindings() { return m_bindings; }
-    const KeyBindings &bindings() const { return m_bindings; }
-    ModifierFlags &flags() { return m_flags; }
-    const ModifierFlags &flags() const { return m_flags; }
-    inject::Injector *injector() const { return m_injector; }
-    void setInjector(inject::Injector *injector) { m_injector = injector; }
+    // The table as it is now; a later replacement leaves this one as it is.
+    std::shared_ptr<const KeyBindings> bindings() const { return m_bindings.load(); }
+    // Puts a whole new table in place: a reader sees the old one or the new
+    // one, never one half built.
+    void replaceBindings(KeyBindings table);
+
+    // The flags as the last conversion left them.
+    ModifierFlags flags() const;
+    inject::Injector *injector() const { return m_injector.load(); }
+    void setInjector(inject::Injector *injector) { m_injector.store(injector); }
 
     // Presses the keys bound to the command: the first key, then the second,
     // each with its own modifiers, each only when its code is above 0. With
@@ -40,11 +51,14 @@ public:
 
 private:
     void pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window);
+    // SetModifierFlags on the shared flags; returns the flags it left.
+    ModifierFlags applyMask(ModifierMask mask);
 
     const Settings &m_settings;
-    inject::Injector *m_injector;
-    KeyBindings m_bindings;
-    ModifierFlags m_flags;
+    std::atomic<inject::Injector *> m_injector;
+    std::atomic<std::shared_ptr<const KeyBindings>> m_bindings;
+    // The three flags as a mask (0..7).
+    std::atomic<int> m_flags{0};
 };
 
 // The key's display name, or "???(" code ")" for a code without one.

@@ -4,13 +4,13 @@
 #include "inject/RecordingInjector.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TcpClient.h"
 
 #include <QCheckBox>
 #include <QDialog>
 #include <QTimer>
 #include <QPushButton>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -42,20 +42,9 @@ QStringList messages(FrmMain &window)
     return lines;
 }
 
-// One request on loopback, read until the server closes.
 QByteArray fetch(qint32 port, const QByteArray &request)
 {
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, quint16(port));
-    if (!client.waitForConnected(5000))
-        return {};
-    client.write(request);
-    QByteArray all;
-    const bool closed = QTest::qWaitFor([&] {
-        all += client.readAll();
-        return client.state() == QAbstractSocket::UnconnectedState;
-    }, 10000);
-    return closed ? all + client.readAll() : QByteArray("<still open>");
+    return vanterel::testing::exchange(port, request);
 }
 
 } // namespace
@@ -209,14 +198,14 @@ private Q_SLOTS:
         {
             FrmMain window(options());
             window.Load();
-            QTcpSocket idle;
-            idle.connectToHost(QHostAddress::LocalHost, quint16(port));
-            QVERIFY(idle.waitForConnected(5000));
-            QTRY_COMPARE(window.server().Sck().UBound(), 1);
+            vanterel::testing::TcpClient idle(port);
+            QVERIFY(idle.connected());
+            QTRY_COMPARE(window.server().Slots().size(), std::size_t(2));
             window.close();
-            QCOMPARE(window.server().Sck().State(0), 0);
-            QCOMPARE(window.server().Sck().State(1), 0);
-            QTRY_COMPARE(idle.state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(window.server().Slots().at(0).state, 0);
+            QCOMPARE(window.server().Slots().at(1).state, 0);
+            QCOMPARE(idle.read(), QByteArray());
+            QVERIFY(idle.closedByPeer());
         }
         QCOMPARE(readFile(dir.filePath(QStringLiteral("keys.dat"))),
                  "PORT\x1e" + QByteArray::number(port) + "\r\nFOLDER\x1e" + dir.path().toLocal8Bit()
@@ -245,11 +234,11 @@ private Q_SLOTS:
                 opts->findChild<QPushButton *>(QStringLiteral("cmdClose"))->click();
             });
             window.findChild<QPushButton *>(QStringLiteral("cmdOptions"))->click();
-            QCOMPARE(window.keyCommands().bindings().upperBound(), 3001);
+            QCOMPARE(window.keyCommands().bindings()->upperBound(), 3001);
 
             QCOMPARE(fetch(port, "GET /?GearUp HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 303"));
-            QCOMPARE(recorder->calls,
-                     (QList<RecordingInjector::Call>{{42, 0, 0, 0, 0}, {34, 0, 0, 0, 0}}));
+            QTRY_COMPARE(recorder->calls,
+                         (QList<RecordingInjector::Call>{{42, 0, 0, 0, 0}, {34, 0, 0, 0, 0}}));
 
             // Send Key dispatches the selected line, looking the window up.
             QTRY_COMPARE(window.SelectedLogText(), QStringLiteral("Finished Transfer."));

@@ -1,5 +1,6 @@
 #include "http/DocumentRoot.h"
 #include "http/Request.h"
+#include "http/ServedRoot.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,6 +33,8 @@ private Q_SLOTS:
     void decideRequest();
     void openServedFile_data();
     void openServedFile();
+    void servedRoot_data();
+    void servedRoot();
 
 private:
     QString at(const QString &relative) const { return m_base + u'/' + relative; }
@@ -161,13 +164,51 @@ void TestRequestRoot::openServedFile()
 
     if (path.endsWith(u"fifo") && !m_haveFifo)
         QSKIP("mkfifo is not possible in this temporary folder");
-    QFile file;
-    QCOMPARE(vanterel::http::openServedFile(at(path), file), opens);
-    QCOMPARE(file.isOpen(), opens);
+    qint64 got = -1;
+    const vanterel::http::FileHandle file = vanterel::http::openServedFile(at(path), got);
+    QCOMPARE(bool(file), opens);
     if (opens) {
-        QCOMPARE(file.size(), size);
-        QCOMPARE(file.readAll().size(), size);
+        QCOMPARE(got, size);
+        char buffer[16];
+        QCOMPARE(::read(file.get(), buffer, sizeof buffer), ssize_t(size));
     }
+}
+
+// The server's own look-up: the kernel resolves beneath a descriptor of the
+// root, and a root text that the mapping would change is left to the
+// canonical-path check.
+void TestRequestRoot::servedRoot_data()
+{
+    QTest::addColumn<QString>("root");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<EntryKind>("kind");
+    QTest::addColumn<bool>("fallback");
+
+    QTest::addRow("a file") << u"htdocs"_s << u"/sub/page.htm"_s << EntryKind::File << false;
+    QTest::addRow("the root") << u"htdocs"_s << u"/"_s << EntryKind::Folder << false;
+    QTest::addRow("a root given with a slash") << u"htdocs/"_s << u"/sub"_s << EntryKind::Folder << false;
+    QTest::addRow("a link inside") << u"htdocs"_s << u"/link-in.htm"_s << EntryKind::File << false;
+    QTest::addRow("a pipe") << u"htdocs"_s << u"/fifo"_s << EntryKind::Missing << false;
+    QTest::addRow("a root below a hidden folder") << u".local/htdocs"_s << u"/index.htm"_s << EntryKind::File << false;
+    QTest::addRow("a root through a link") << u"root-link"_s << u"/index.htm"_s << EntryKind::File << false;
+    QTest::addRow("a name running on from the root") << u"htdocs"_s << u"-old/x"_s << EntryKind::Missing << true;
+    QTest::addRow("a missing root") << u"no-such-root"_s << u"/index.htm"_s << EntryKind::Missing << false;
+    QTest::addRow("a root the mapping changes") << u"root-link//"_s << u"/index.htm"_s << EntryKind::File << true;
+}
+
+void TestRequestRoot::servedRoot()
+{
+    QFETCH(QString, root);
+    QFETCH(QString, path);
+    QFETCH(EntryKind, kind);
+    QFETCH(bool, fallback);
+
+    vanterel::http::ServedRoot served(at(root));
+    const vanterel::http::OpenedEntry entry =
+        served.open(path, vanterel::http::mapToLocalPath(path, served.documentRoot()));
+    QCOMPARE(entry.kind, kind);
+    QCOMPARE(bool(entry.file), kind == EntryKind::File);
+    QCOMPARE(served.usedFallback(), fallback);
 }
 
 QTEST_GUILESS_MAIN(TestRequestRoot)

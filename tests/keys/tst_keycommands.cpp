@@ -190,8 +190,10 @@ void TestKeyCommands::pressCommandKeys()
     if (windowOpen)
         injector.addWindow(u"target app"_s, TargetWindow);
     KeyCommands commands_(settings, &injector);
+    KeyBindings table;
     for (const KeyBinding &b : bindings)
-        commands_.bindings().append(b);
+        table.append(b);
+    commands_.replaceBindings(table);
 
     for (const QString &command : commands)
         commands_.PressCommandKeys(command, lookUp);
@@ -204,7 +206,9 @@ void TestKeyCommands::pressCommandKeys_withoutInjector_pressesNothingButSetsFlag
 {
     Settings settings;
     KeyCommands commands(settings, nullptr);
-    commands.bindings().append(Binding(u"go"_s, 30, 5));
+    KeyBindings table;
+    table.append(Binding(u"go"_s, 30, 5));
+    commands.replaceBindings(table);
     commands.PressCommandKeys(u"go"_s, true);
     commands.PressCommandKeys(u"missing"_s, true);
     // A later mask out of range shows what the dispatch left behind.
@@ -217,7 +221,9 @@ void TestKeyCommands::bindingText_leavesFlagsForTheNextKey()
     Settings settings;
     inject::RecordingInjector injector;
     KeyCommands commands(settings, &injector);
-    commands.bindings().append(Binding(u"go"_s, 30, 9));
+    KeyBindings table;
+    table.append(Binding(u"go"_s, 30, 9));
+    commands.replaceBindings(table);
     QCOMPARE(commands.BindingText(16, 6), u"Alt+Ctrl+Q"_s);
     commands.PressCommandKeys(u"go"_s, false);
     QCOMPARE(injector.calls, (QList<Call>{{30, Held, Held, 0, 0}}));

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "app/LogFile.h"
+#include "common/EventSink.h"
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+namespace vanterel::app {
+
+// Event-log lines on their way from the network thread to the window, in
+// order and in batches. Appending is a push under a short lock; the first
+// line after the window took the last batch wakes the window once, and the
+// window takes all that has come since in one go.
+class EventChannel {
+public:
+    // wake is called from the appending thread; it must only post.
+    explicit EventChannel(std::function<void()> wake);
+
+    void append(const QString &line);
+    std::vector<QString> take();
+
+private:
+    std::function<void()> m_wake;
+    std::mutex m_mutex;
+    std::vector<QString> m_lines;
+};
+
+// The event sink of the network thread: list lines cross to the window
+// through the channel, trace lines go to Log.txt on this thread while the
+// "Enabe Log" flag is set. The file is written in batches, once the lines of
+// one turn of the network thread's loop are in.
+class NetworkLog final : public EventSink {
+public:
+    using Poster = std::function<void(std::function<void()>)>;
+
+    NetworkLog(EventChannel &channel, LogFile &file);
+
+    void AddMsg(const QString &text) override;
+    void WriteLogLine(const QString &text) override;
+    bool LogEnabled() const override { return m_enabled.load(std::memory_order_relaxed); }
+
+    // Set from the window's check box, read by the network thread.
+    void setEnabled(bool enabled) { m_enabled.store(enabled, std::memory_order_relaxed); }
+    // How a flush is run after the current turn of the network thread.
+    void setPoster(Poster poster) { m_post = std::move(poster); }
+
+private:
+    EventChannel &m_channel;
+    LogFile &m_file;
+    Poster m_post;
+    std::atomic<bool> m_enabled{false};
+    bool m_flushQueued = false; // network thread only
+};
+
+} // namespace vanterel::app

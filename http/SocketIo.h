@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The few system calls that move bytes on the server's sockets, with the
+// outcome in one shape. The event library tells when a socket is ready; these
+// do the work with exactly one call each, so that a request costs no call it
+// does not need (no blocking-mode changes, no signal on a closed peer).
+namespace vanterel::http::socketio {
+
+using Handle = int;
+inline constexpr Handle InvalidHandle = -1;
+
+struct Result {
+    // Bytes moved; 0 with neither flag set means the peer closed (receive)
+    // or nothing could be taken (send).
+    std::int64_t bytes = 0;
+    // Nothing to read, or no room to write, for now.
+    bool wouldBlock = false;
+    // errno of a failure (connection reset, broken pipe, ...); 0 when none.
+    int error = 0;
+};
+
+// Takes a waiting connection, non-blocking and closed on exec. Result.bytes is
+// the new handle; wouldBlock when none waits; error e.g. EMFILE.
+Result acceptConnection(Handle listener);
+
+Result receive(Handle socket, char *buffer, std::size_t size);
+Result send(Handle socket, const char *data, std::size_t size);
+// Sends size bytes of the file from offset, without copying them through us.
+// bytes is what the socket took; 0 with no flag means the file ended early.
+Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::size_t size);
+
+void closeHandle(Handle handle);
+
+// The error text of an errno value.
+const char *errorText(int error);
+
+} // namespace vanterel::http::socketio
