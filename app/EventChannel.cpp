@@ -6,13 +6,19 @@ EventChannel::EventChannel(std::function<void()> wake) : m_wake(std::move(wake))
 
 void EventChannel::append(const QString &line)
 {
-    bool first = false;
+    std::lock_guard lock(m_mutex);
+    m_lines.push_back(line);
+}
+
+void EventChannel::wake()
+{
     {
         std::lock_guard lock(m_mutex);
-        first = m_lines.empty();
-        m_lines.push_back(line);
+        if (m_woken || m_lines.empty())
+            return;
+        m_woken = true;
     }
-    if (first && m_wake)
+    if (m_wake)
         m_wake();
 }
 
@@ -21,28 +27,40 @@ std::vector<QString> EventChannel::take()
     std::vector<QString> lines;
     std::lock_guard lock(m_mutex);
     lines.swap(m_lines);
+    m_woken = false;
     return lines;
 }
 
 NetworkLog::NetworkLog(EventChannel &channel, LogFile &file) : m_channel(channel), m_file(file) {}
 
-void NetworkLog::AddMsg(const QString &text) { m_channel.append(text); }
+void NetworkLog::AddMsg(const QString &text)
+{
+    m_channel.append(text);
+    afterThisTurn();
+}
 
 void NetworkLog::WriteLogLine(const QString &text)
 {
     if (!LogEnabled())
         return;
     m_file.writeLine(text);
-    if (!m_post) {
+    afterThisTurn();
+}
+
+void NetworkLog::afterThisTurn()
+{
+    auto turnEnd = [this] {
+        m_turnEndQueued = false;
         m_file.flush();
+        m_channel.wake();
+    };
+    if (!m_post) {
+        turnEnd();
         return;
     }
-    if (!m_flushQueued) {
-        m_flushQueued = true;
-        m_post([this] {
-            m_flushQueued = false;
-            m_file.flush();
-        });
+    if (!m_turnEndQueued) {
+        m_turnEndQueued = true;
+        m_post(turnEnd);
     }
 }
 

@@ -13,27 +13,32 @@
 namespace vanterel::app {
 
 // Event-log lines on their way from the network thread to the window, in
-// order and in batches. Appending is a push under a short lock; the first
-// line after the window took the last batch wakes the window once, and the
-// window takes all that has come since in one go.
+// order and in batches. Appending is a push under a short lock; wake() tells
+// the window once that lines wait, and the window takes all that has come
+// since in one go.
 class EventChannel {
 public:
     // wake is called from the appending thread; it must only post.
     explicit EventChannel(std::function<void()> wake);
 
     void append(const QString &line);
+    // Calls the wake function unless it was called since the last take().
+    void wake();
     std::vector<QString> take();
 
 private:
     std::function<void()> m_wake;
     std::mutex m_mutex;
     std::vector<QString> m_lines;
+    bool m_woken = false;
 };
 
 // The event sink of the network thread: list lines cross to the window
 // through the channel, trace lines go to Log.txt on this thread while the
-// "Enabe Log" flag is set. The file is written in batches, once the lines of
-// one turn of the network thread's loop are in.
+// "Enabe Log" flag is set. Both leave in batches, once the lines of one turn
+// of the network thread's loop are in: the window is woken (and the file
+// written) after the request that logged them has pressed its keys and sent
+// its response, not in the middle of it.
 class NetworkLog final : public EventSink {
 public:
     using Poster = std::function<void(std::function<void()>)>;
@@ -54,7 +59,9 @@ private:
     LogFile &m_file;
     Poster m_post;
     std::atomic<bool> m_enabled{false};
-    bool m_flushQueued = false; // network thread only
+    void afterThisTurn();
+
+    bool m_turnEndQueued = false; // network thread only
 };
 
 } // namespace vanterel::app

@@ -457,9 +457,13 @@ void Server::Engine::queue(Slot &s, const QByteArray &bytes)
 
 Push Server::Engine::push(Slot &s)
 {
+    // A file's bytes follow the header at the next tick: the header waits
+    // for them in the system, and the two leave as one segment rather than
+    // two (half the packets, acknowledgements and wake-ups for the peer).
+    const bool bodyFollows = s.file && s.fileOffset < s.fileLength && s.pieceLeft == 0;
     while (s.unsentSize() > 0) {
-        const socketio::Result r =
-            socketio::send(s.fd, s.unsent.constData() + s.unsentAt, std::size_t(s.unsentSize()));
+        const socketio::Result r = socketio::send(s.fd, s.unsent.constData() + s.unsentAt,
+                                                  std::size_t(s.unsentSize()), bodyFollows);
         if (r.error != 0) {
             s.lastError = r.error;
             return Push::Failed;

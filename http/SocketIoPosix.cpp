@@ -44,10 +44,10 @@ Result receive(Handle socket, char *buffer, std::size_t size)
     return outcome(::recv(socket, buffer, size, 0));
 }
 
-Result send(Handle socket, const char *data, std::size_t size)
+Result send(Handle socket, const char *data, std::size_t size, bool more)
 {
     // MSG_NOSIGNAL: a peer that has gone is an error to handle, not a SIGPIPE.
-    return outcome(::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT));
+    return outcome(::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0)));
 }
 
 Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::size_t size)
