@@ -17,12 +17,14 @@
 //       reports the CPU time those processes used during the run, and how
 //       long the first one's main thread ran and waited for a CPU.
 //   loadgen idle --port P --pid PID --connections 5000 [--batch 50]
-//                [--settle-ms 1000]
+//                [--settle-ms 1000] [--probes 20]
 //       opens connections that send nothing and holds them, paced so that
 //       the server's accept queue never overflows (it waits until the
 //       server process holds a descriptor for each), and reports the
 //       server's resident memory before, with them, and after they closed
 //       (all at once), with its main thread's stack size before and after.
+//       While they are held, it times --probes requests for a missing file,
+//       one after another, each on a new connection.
 //
 // Loopback only: the address is parsed, and anything outside 127.0.0.0/8 is
 // refused.
@@ -647,6 +649,36 @@ int idleConnections(const Options &opt)
     const long long rssHeld = residentKiB(pid);
     const long long accepted = heldFds - baseFds;
 
+    // Requests while every one of them is held: does the server still answer?
+    std::vector<double> probes;
+    long long probeErrors = 0;
+    for (long long i = 0; i < opt.number("--probes", 20) && !stopRequested; ++i) {
+        const Clock::time_point start = Clock::now();
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const std::string request = "GET /missing-probe.htm HTTP/1.1\r\n\r\n";
+        bool ok = fd >= 0 && connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0
+            && send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+        std::string response;
+        char buffer[4096];
+        timeval tv{5, 0};
+        if (ok)
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        for (ssize_t n = 0; ok && (n = recv(fd, buffer, sizeof buffer, 0)) != 0;) {
+            if (n < 0) {
+                ok = false;
+                break;
+            }
+            response.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (fd >= 0)
+            close(fd);
+        if (ok && response.rfind("HTTP/1.1 404 ", 0) == 0)
+            probes.push_back(msSince(start, Clock::now()));
+        else
+            ++probeErrors;
+    }
+    std::sort(probes.begin(), probes.end());
+
     for (int fd : fds)
         close(fd);
     const bool released = waitForDescriptors(pid, baseFds, false, 30000);
@@ -657,10 +689,12 @@ int idleConnections(const Options &opt)
 
     std::printf("connections=%lld held=%zu err_connect=%lld not_accepted=%lld accepted=%lld"
                 " open_seconds=%.3f rss_idle_kib=%lld rss_held_kib=%lld rss_closed_kib=%lld"
-                " per_conn_bytes=%.0f released=%d stack_before_kib=%lld stack_after_kib=%lld alive_after=%d\n",
+                " per_conn_bytes=%.0f released=%d stack_before_kib=%lld stack_after_kib=%lld alive_after=%d"
+                " probes=%zu probe_errors=%lld probe_p50_ms=%.3f probe_max_ms=%.3f\n",
                 wanted, fds.size(), connectErrors, notAccepted, accepted, openSeconds, rssBefore, rssHeld,
                 rssAfter, accepted > 0 ? static_cast<double>(rssHeld - rssBefore) * 1024.0 / static_cast<double>(accepted) : 0.0,
-                released ? 1 : 0, stackBefore, stackAfter, rssAfter >= 0 ? 1 : 0);
+                released ? 1 : 0, stackBefore, stackAfter, rssAfter >= 0 ? 1 : 0, probes.size(), probeErrors,
+                percentile(probes, 50), probes.empty() ? 0.0 : probes.back());
     return 0;
 }
 
