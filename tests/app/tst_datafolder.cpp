@@ -11,11 +11,10 @@ using namespace vanterel::app;
 
 namespace {
 
-void writeFile(const QString &path, const QByteArray &bytes)
+bool writeFile(const QString &path, const QByteArray &bytes)
 {
     QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 QByteArray readFile(const QString &path)
@@ -23,9 +22,6 @@ QByteArray readFile(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
-const QByteArray SampleKeys = "PORT\x1e" "80\r\n";
-const QByteArray UsersKeys = "PORT\x1e" "8080\r\n";
 
 } // namespace
 
@@ -35,56 +31,50 @@ class TestDataFolder : public QObject {
 private Q_SLOTS:
     void choose_data()
     {
-        QTest::addColumn<QString>("program");
-        QTest::addColumn<QByteArray>("keysBefore"); // in the user's folder; empty for none
+        QTest::addColumn<QString>("program"); // "build", "installed" or "read-only"
+        QTest::addColumn<QByteArray>("usersKeys"); // keys.dat already in the user's folder
         QTest::addColumn<bool>("samples");
-        QTest::addColumn<bool>("beside");
         QTest::addColumn<QStringList>("created");
-        QTest::addColumn<QByteArray>("keysAfter");
 
         const QStringList both{QStringLiteral("htdocs"), QStringLiteral("keys.dat")};
-        QTest::addRow("a build tree keeps its files beside the program")
-            << "build" << QByteArray() << true << true << QStringList() << QByteArray();
-        QTest::addRow("an installed program uses the user's folder even where it can write (root)")
-            << "installed" << QByteArray() << true << false << both << SampleKeys;
-        QTest::addRow("a program folder that cannot be written")
-            << "read-only" << QByteArray() << true << false << both << SampleKeys;
+        QTest::addRow("a build tree keeps its files beside the program") << "build" << QByteArray() << true << QStringList();
+        QTest::addRow("installed: the user's folder, even where it can write beside itself (root)")
+            << "installed" << QByteArray() << true << both;
+        QTest::addRow("a program folder that cannot be written") << "read-only" << QByteArray() << true << both;
         QTest::addRow("a keys.dat already there is kept")
-            << "installed" << UsersKeys << true << false << QStringList{QStringLiteral("htdocs")} << UsersKeys;
+            << "installed" << QByteArray("PORT\x1e" "8080\r\n") << true << QStringList{QStringLiteral("htdocs")};
         QTest::addRow("without samples the folder is still made, and the problem said")
-            << "installed" << QByteArray() << false << false << QStringList() << QByteArray();
+            << "installed" << QByteArray() << false << QStringList();
     }
 
     void choose()
     {
         QFETCH(QString, program);
-        QFETCH(QByteArray, keysBefore);
+        QFETCH(QByteArray, usersKeys);
         QFETCH(bool, samples);
-        QFETCH(bool, beside);
         QFETCH(QStringList, created);
 
         QTemporaryDir root;
-        QVERIFY(root.isValid());
         const QString bin = root.filePath(QStringLiteral("bin"));
         const QString user = root.filePath(QStringLiteral("home/.local/share/vanterel"));
         const QString share = root.filePath(QStringLiteral("share/vanterel"));
-        QVERIFY(QDir().mkpath(bin));
-        if (samples) {
-            QVERIFY(QDir().mkpath(share + QStringLiteral("/htdocs/img")));
-            writeFile(share + QStringLiteral("/htdocs/img/up.png"), "png");
-            writeFile(share + QStringLiteral("/keys.sample.dat"), SampleKeys);
-        }
-        if (!keysBefore.isEmpty()) {
-            QVERIFY(QDir().mkpath(user));
-            writeFile(user + QStringLiteral("/keys.dat"), keysBefore);
-        }
+        const QByteArray sampleKeys = "PORT\x1e" "80\r\n";
+        QVERIFY(QDir().mkpath(bin) && QDir().mkpath(share + QStringLiteral("/htdocs/img")));
+        if (samples)
+            QVERIFY(writeFile(share + QStringLiteral("/htdocs/img/up.png"), "png")
+                    && writeFile(share + QStringLiteral("/keys.sample.dat"), sampleKeys));
+        else
+            QVERIFY(QDir(share).removeRecursively());
+        if (!usersKeys.isEmpty())
+            QVERIFY(QDir().mkpath(user) && writeFile(user + QStringLiteral("/keys.dat"), usersKeys));
         if (program == QStringLiteral("read-only")) {
             QVERIFY(QFile::setPermissions(bin, QFile::ReadOwner | QFile::ExeOwner));
             if (QFileInfo(bin).isWritable())
                 QSKIP("folder permissions are not enforced for this user (running as root)");
         }
-        const QString installedBin = program == QStringLiteral("installed") ? bin : QStringLiteral("/usr/bin");
-        const DataFolderPaths paths{bin, installedBin, user, share};
+        const bool beside = program == QStringLiteral("build");
+        const DataFolderPaths paths{bin, program == QStringLiteral("installed") ? bin : QStringLiteral("/usr/bin"),
+                                    user, share};
 
         const DataFolder chosen = ChooseDataFolder(paths);
         QCOMPARE(chosen.besideProgram, beside);
@@ -92,12 +82,14 @@ private Q_SLOTS:
         QCOMPARE(chosen.created, created);
         QCOMPARE(chosen.problem.isEmpty(), beside || samples);
         QVERIFY(chosen.logLine().contains(chosen.folder));
-        QTEST(readFile(user + QStringLiteral("/keys.dat")), "keysAfter");
-        if (created.contains(QStringLiteral("htdocs")))
-            QCOMPARE(readFile(user + QStringLiteral("/htdocs/img/up.png")), QByteArray("png"));
+        const QByteArray keysAfter = !usersKeys.isEmpty() ? usersKeys
+            : created.contains(QStringLiteral("keys.dat")) ? sampleKeys : QByteArray();
+        QCOMPARE(readFile(user + QStringLiteral("/keys.dat")), keysAfter);
+        QCOMPARE(readFile(user + QStringLiteral("/htdocs/img/up.png")),
+                 created.contains(QStringLiteral("htdocs")) ? QByteArray("png") : QByteArray());
         // Nothing else is left there, not even the copy's staging folder.
         QStringList expected = created;
-        if (!keysBefore.isEmpty())
+        if (!usersKeys.isEmpty())
             expected.append(QStringLiteral("keys.dat"));
         expected.sort();
         QCOMPARE(QDir(user).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), expected);
