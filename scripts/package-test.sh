@@ -50,6 +50,7 @@ app_pid=""
 drain_pid=""
 installed=0
 added_user=0
+uid=""
 made_x11_dir=0
 uinput_before=0
 [ -e /sys/module/uinput ] && uinput_before=1
@@ -73,8 +74,8 @@ cleanup() {
     fi
     if [ $added_user -eq 1 ]; then
         # Anything the test user still runs was started by this test.
-        for pid in $(ps -o pid= -u "$user" 2>/dev/null); do
-            kill -KILL "$pid" 2>/dev/null
+        for proc in /proc/[0-9]*; do
+            [ "$(stat -c %u "$proc" 2>/dev/null)" = "$uid" ] && kill -KILL "${proc#/proc/}" 2>/dev/null
         done
         userdel --remove "$user" 2>/dev/null
     fi
