@@ -99,9 +99,11 @@ lintian_status=0
 lintian_out=$(lintian --fail-on error,warning "$deb" 2>&1) || lintian_status=$?
 grep -v "running with root privileges" <<<"$lintian_out" || true
 [ $lintian_status -eq 0 ] || fail "lintian reports errors or warnings"
+echo "   lintian: no errors, no warnings"
 mkdir "$work/contents"
 dpkg-deb -x "$deb" "$work/contents"
 desktop-file-validate "$work"/contents/usr/share/applications/*.desktop || fail "desktop-file-validate"
+echo "   desktop-file-validate: passed"
 appstreamcli validate --no-net "$work"/contents/usr/share/metainfo/*.xml || fail "appstreamcli validate"
 
 step "Installing it with apt-get"
