@@ -87,7 +87,7 @@ cleanup() {
     exit $status
 }
 trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
+trap 'exit 130' INT TERM HUP PIPE
 
 step "Building the package"
 deb=$(scripts/package.sh | tail -n 1)
