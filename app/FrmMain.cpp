@@ -1,5 +1,6 @@
 #include "app/FrmMain.h"
 
+#include "app/DataFolder.h"
 #include "common/CoolIcon.h"
 #include "common/Layout.h"
 #include "common/Version.h"
@@ -104,8 +105,9 @@ void FrmMain::Load()
     const QString caption = WindowCaption();
     setWindowTitle(caption);
     m_settings.ServerSignature = MakeServerSignature();
-    m_settings.AppFolder = m_options.appFolder.isEmpty() ? QCoreApplication::applicationDirPath()
-                                                         : m_options.appFolder;
+    const DataFolder files = m_options.appFolder.isEmpty() ? ChooseDataFolder(ThisProgramsPaths())
+                                                           : DataFolder{m_options.appFolder, true, {}, {}};
+    m_settings.AppFolder = files.folder;
     m_logFile.close();
     ListView1->setColumnWidth(0, px(5715));
     AddMsg(caption);
@@ -130,6 +132,7 @@ void FrmMain::Load()
         AddMsg(m_server->ListeningLine());
     else
         AddMsg(m_server->ListenFailureLine());
+    AddMsg(files.logLine());
 
     inject::InjectorChoice choice =
         m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();

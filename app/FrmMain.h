@@ -26,7 +26,7 @@ namespace vanterel::app {
 
 // How a main window is put together; tests change what a user cannot.
 struct FrmMainOptions {
-    // Folder of keys.dat, Log.txt and htdocs; the executable's folder when empty.
+    // Folder of keys.dat, Log.txt and htdocs; chosen by ChooseDataFolder when empty.
     QString appFolder;
     // Picks the key-injection backend at start-up; the machine's own when empty.
     std::function<inject::InjectorChoice()> makeInjector;

@@ -1,6 +1,7 @@
 #include "app/FrmMain.h"
 #include "app/OpenFileLimit.h"
 #include "app/SignalHandler.h"
+#include "common/Version.h"
 
 #include <QApplication>
 
@@ -16,6 +17,12 @@ int main(int argc, char *argv[])
     // sessions is far below what the server can serve at once.
     vanterel::app::RaiseOpenFileLimit();
 
+    // These name the user's data folder (~/.local/share/vanterel/ without an
+    // organisation) and tie the window to its desktop entry.
+    QCoreApplication::setOrganizationName(QString());
+    QCoreApplication::setApplicationName(QStringLiteral("vanterel"));
+    QCoreApplication::setApplicationVersion(vanterel::VersionText());
+    QGuiApplication::setDesktopFileName(QStringLiteral(VANTEREL_APP_ID));
     QApplication app(argc, argv);
     vanterel::app::FrmMain window;
     vanterel::app::SignalHandler signals;

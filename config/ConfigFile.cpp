@@ -1,11 +1,11 @@
 #include "config/ConfigFile.h"
 
 #include "config/LeadingNumber.h"
+#include "config/ReplaceFile.h"
 #include "keys/TextLines.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 namespace vanterel::config {
 
@@ -100,24 +100,9 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     return {};
 }
 
-namespace {
-// A save cut short by a crash leaves its temporary file ("keys.dat.XXXXXX")
-// beside the real one; the next save clears such leftovers so they do not pile up.
-void removeStaleTemporaries(const QString &path)
-{
-    const QFileInfo target(path);
-    QDir folder = target.absoluteDir();
-    const QStringList leftovers =
-        folder.entryList({target.fileName() + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
-    for (const QString &name : leftovers)
-        folder.remove(name);
-}
-} // namespace
-
 ConfigResult SaveConfig(const QString &path, const Settings &settings,
                         const keys::KeyBindings &bindings)
 {
-    removeStaleTemporaries(path);
     QByteArray out;
     appendRecord(out, {QStringLiteral("PORT"), QString::number(settings.ServerPort)});
     // Reading strips blanks from both ends of a line, so a folder whose name
@@ -135,16 +120,9 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings,
                            QString::number(b.FirstModifiers)});
     }
 
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return {false, file.errorString()};
-    if (file.write(out) != out.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        return {false, reason};
-    }
-    if (!file.commit())
-        return {false, file.errorString()};
+    const QString failure = ReplaceFile(path, out);
+    if (!failure.isEmpty())
+        return {false, failure};
     return {};
 }
 

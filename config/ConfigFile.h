@@ -33,9 +33,9 @@ bool FileExists(const QString &path);
 ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindings &bindings);
 
 // Replaces the file with the port, the document root and the bindings 1 to the
-// upper bound, every line ending in CR LF. The new content goes to a temporary
-// file in the same folder that is flushed to disk and then renamed over the
-// old one, so a save that fails leaves the old file whole.
+// upper bound, every line ending in CR LF. The file is replaced whole
+// (ReplaceFile), so a save that fails leaves the old file as it was, and no
+// other file beside it is touched.
 //
 // A callback or folder holding the separator, CR or LF would gain a field or
 // a line on the way back in; each of those characters is written as a blank.

@@ -104,7 +104,9 @@ private Q_SLOTS:
         QCOMPARE(lines.at(0), QStringLiteral("Vanterel v1.1.0"));
         QCOMPARE(lines.at(1), QStringLiteral("Loaded Configuration"));
         QVERIFY2(lines.at(2).startsWith(QStringLiteral("Server listening on address ")), qPrintable(lines.at(2)));
-        QCOMPARE(lines.at(3), QStringLiteral("Key presses recorded"));
+        QCOMPARE(lines.at(3), QStringLiteral("Files (keys.dat, Log.txt, htdocs) are in %1, beside the program")
+                                  .arg(dir.path()));
+        QCOMPARE(lines.at(4), QStringLiteral("Key presses recorded"));
         QVERIFY(lines.at(2).endsWith(QLatin1Char(':') + QString::number(port)));
         QCOMPARE(window.windowTitle(), QStringLiteral("Vanterel v1.1.0"));
         QCOMPARE(window.ServerSignature(), QStringLiteral("Vanterel Version 1.1.0"));
@@ -170,7 +172,7 @@ private Q_SLOTS:
         QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QString &l) {
             return l.startsWith(QStringLiteral("Could not create Log.txt: "));
         }));
-        QVERIFY(lines.at(lines.size() - 2).startsWith(QStringLiteral("Server listening on address ")));
+        QVERIFY(lines.at(lines.size() - 3).startsWith(QStringLiteral("Server listening on address ")));
         window.findChild<QCheckBox *>(QStringLiteral("chkEnabeLog"))->setChecked(true);
         QCOMPARE(fetch(port, "GET / HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 303"));
     }
@@ -184,8 +186,8 @@ private Q_SLOTS:
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const QStringList lines = messages(window);
-        QCOMPARE(lines.size(), 4);
-        QCOMPARE(lines.at(3), QStringLiteral("Key presses recorded"));
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(lines.at(4), QStringLiteral("Key presses recorded"));
         QCOMPARE(lines.at(2), QStringLiteral("Server could not listen on port %1: the port is already in use by another program").arg(port));
         // Once the port is free, listening can start again.
         squatter.close();

@@ -1,4 +1,5 @@
 #include "config/ConfigFile.h"
+#include "config/ReplaceFile.h"
 #include "tests/keys/BindingTestSupport.h"
 
 #include <QDir>
@@ -11,6 +12,8 @@
 #ifdef Q_OS_UNIX
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 using namespace Qt::StringLiterals;
@@ -60,8 +63,8 @@ private Q_SLOTS:
     void save_folderComesBack_data();
     void save_folderComesBack();
     void save_unstorableCharactersBecomeBlanks();
-    void save_failureKeepsOldFile_data();
-    void save_failureKeepsOldFile();
+    void save_touchesNothingButKeysDat_data();
+    void save_touchesNothingButKeysDat();
     void save_failureReportsReason_data();
     void save_failureReportsReason();
     void fileExists_data();
@@ -258,56 +261,77 @@ void TestConfigFile::save_unstorableCharactersBecomeBlanks()
     QCOMPARE(Contents(m_table), Bindings{Binding(u"x y z"_s, 30, 0)});
 }
 
-void TestConfigFile::save_failureKeepsOldFile_data()
+void TestConfigFile::save_touchesNothingButKeysDat_data()
 {
-    QTest::addColumn<QString>("cause");
-    QTest::addRow("the folder is read-only") << u"read-only"_s;
-    QTest::addRow("the disk fills up part way") << u"size-limit"_s;
+    QTest::addColumn<QString>("neighbour");
+    QTest::addColumn<QString>("how");
+    // Copies a user keeps beside the file, and one named like the program's
+    // own temporary: a save never created it, so it is not the save's to remove.
+    for (const char *name : {"keys.dat.backup", "KEYS.DAT.Backup", "keys.dat.2024-1", "keys.dat.vanterel-save-abcdef"})
+        for (const char *how : {"save", "failed save", "killed save"})
+            QTest::addRow("%s, %s", name, how) << QString::fromLatin1(name) << QString::fromLatin1(how);
 }
 
-void TestConfigFile::save_failureKeepsOldFile()
+void TestConfigFile::save_touchesNothingButKeysDat()
 {
-    QFETCH(QString, cause);
-
+    QFETCH(QString, neighbour);
+    QFETCH(QString, how);
+#ifdef Q_OS_UNIX
     const QString dat = path(u"keys.dat"_s);
     const QByteArray old = datLines("PORT|81\r\nFOLDER|/old\r\n");
+    const QByteArray users = "the user's own file\n";
     QVERIFY(writeAll(dat, old));
+    QVERIFY(writeAll(path(neighbour), users));
     // Big enough to run into the size limit below.
     for (int i = 0; i < 1000; ++i)
         m_table.append(Binding(u"binding number %1"_s.arg(i), 30, 0));
+    QVERIFY(QDir(folder()).mkdir(u"expected"_s));
+    QVERIFY(SaveConfig(path(u"expected/keys.dat"_s), m_settings, m_table).ok);
+    const QByteArray saved = readAll(path(u"expected/keys.dat"_s));
 
-    ConfigResult result;
-    if (cause == u"read-only") {
-        QFile::Permissions before = QFile::permissions(folder());
-        QVERIFY(QFile::setPermissions(folder(), QFile::ReadOwner | QFile::ExeOwner));
-        const bool enforced = !QFile(path(u"probe"_s)).open(QIODevice::WriteOnly);
-        if (enforced)
-            result = SaveConfig(dat, m_settings, m_table);
-        QFile::remove(path(u"probe"_s));
-        QVERIFY(QFile::setPermissions(folder(), before));
-        if (!enforced)
-            QSKIP("folder permissions are not enforced for this user (running as root)");
-    } else {
-#ifdef Q_OS_UNIX
+    if (how == u"save") {
+        QVERIFY(SaveConfig(dat, m_settings, m_table).ok);
+        QCOMPARE(readAll(dat), saved);
+    } else if (how == u"failed save") {
         // The kernel refuses writes past this size, as a full disk would.
-        rlimit saved{};
-        QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-        rlimit small = saved;
+        rlimit unlimited{};
+        QCOMPARE(getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        rlimit small = unlimited;
         small.rlim_cur = 4096;
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
-        result = SaveConfig(dat, m_settings, m_table);
-        setrlimit(RLIMIT_FSIZE, &saved);
+        const ConfigResult result = SaveConfig(dat, m_settings, m_table);
+        setrlimit(RLIMIT_FSIZE, &unlimited);
         std::signal(SIGXFSZ, oldHandler);
-#else
-        QSKIP("needs a per-process file size limit");
-#endif
+        QVERIFY(!result.ok);
+        QVERIFY(!result.reason.isEmpty());
+        QCOMPARE(readAll(dat), old);
+    } else {
+        // A child saves again and again; once one of its saves has landed,
+        // it is killed in the middle of a later one.
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            for (;;)
+                (void)SaveConfig(dat, m_settings, m_table);
+        }
+        const bool landed = QTest::qWaitFor([&] { return readAll(dat) == saved; }, 10000);
+        ::kill(child, SIGKILL);
+        QCOMPARE(::waitpid(child, nullptr, 0), child);
+        QVERIFY(landed);
+        QCOMPARE(readAll(dat), saved);
     }
 
-    QVERIFY(!result.ok);
-    QVERIFY(!result.reason.isEmpty());
-    QCOMPARE(readAll(dat), old);
-    QCOMPARE(QDir(folder()).entryList(QDir::Files), QStringList{u"keys.dat"_s});
+    QCOMPARE(readAll(path(neighbour)), users);
+    // Only a save killed in the moment between naming its new content and
+    // renaming it over keys.dat can leave a file, under the program's own name.
+    const QString ours = u"keys.dat"_s + QLatin1String(SaveTemporaryInfix);
+    for (const QString &name : QDir(folder()).entryList(QDir::Files | QDir::Hidden))
+        QVERIFY2(name == u"keys.dat" || name == neighbour || (how == u"killed save" && name.startsWith(ours)),
+                 qPrintable(name));
+#else
+    QSKIP("needs fork() and a per-process file size limit");
+#endif
 }
 
 void TestConfigFile::save_failureReportsReason_data()

@@ -2,6 +2,7 @@
 // moment, the file holds either the previous content or the new one, whole.
 #include "common/Settings.h"
 #include "config/ConfigFile.h"
+#include "config/ReplaceFile.h"
 #include "keys/KeyBindings.h"
 
 #include <QDir>
@@ -147,9 +148,10 @@ private Q_SLOTS:
                                     .arg(round).arg(delay.count()).arg(now.size())));
             (now == small ? sawSmall : sawLarge) += 1;
         }
-        // The next save clears the temporary files that killed saves left.
-        QVERIFY(config::SaveConfig(path, a.settings, a.bindings).ok);
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("keys.dat")});
+        // A killed save leaves nothing, or a file under the program's own name.
+        const QString ours = QStringLiteral("keys.dat") + QLatin1String(config::SaveTemporaryInfix);
+        for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden))
+            QVERIFY2(name == QStringLiteral("keys.dat") || name.startsWith(ours), qPrintable(name));
         // The kills landed in different saves, not all before the first one.
         QVERIFY2(sawSmall > 0 && sawLarge > 0,
                  qPrintable(QStringLiteral("small %1 times, large %2 times").arg(sawSmall).arg(sawLarge)));

@@ -1,0 +1,112 @@
+#include "app/DataFolder.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <utility>
+
+namespace vanterel::app {
+
+namespace {
+
+QString canonical(const QString &folder)
+{
+    return folder.isEmpty() ? QString() : QFileInfo(folder).canonicalFilePath();
+}
+
+bool copyTree(const QString &from, const QString &to)
+{
+    QDirIterator it(from, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString source = it.next();
+        const QString target = to + u'/' + QDir(from).relativeFilePath(source);
+        const bool copied = it.fileInfo().isDir() ? QDir().mkpath(target) : QFile::copy(source, target);
+        if (!copied)
+            return false;
+    }
+    return true;
+}
+
+// The sample panel goes into a folder of its own first and takes its name
+// only once complete, so a start cut short never leaves half a panel that
+// later starts would take for the user's.
+bool copyPanel(const QString &from, const QString &to)
+{
+    QTemporaryDir staging(to + QStringLiteral(".vanterel-copy-XXXXXX"));
+    if (!staging.isValid() || !copyTree(from, staging.path()))
+        return false;
+    if (!QDir().rename(staging.path(), to))
+        return false;
+    staging.setAutoRemove(false);
+    return true;
+}
+
+} // namespace
+
+DataFolderPaths ThisProgramsPaths()
+{
+    DataFolderPaths paths;
+    paths.programFolder = QCoreApplication::applicationDirPath();
+    paths.installedBinFolder = QStringLiteral(VANTEREL_INSTALL_BINDIR);
+    paths.userDataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    // A package may be unpacked under another prefix than the one the
+    // program was built for: the samples beside its own bin folder come first.
+    const QString relative =
+        paths.programFolder + QStringLiteral("/" VANTEREL_BIN_TO_DATADIR "/vanterel");
+    paths.sampleFolder = QFileInfo::exists(relative + QStringLiteral("/keys.sample.dat"))
+                             ? QDir::cleanPath(relative)
+                             : QStringLiteral(VANTEREL_INSTALL_DATADIR "/vanterel");
+    return paths;
+}
+
+DataFolder ChooseDataFolder(const DataFolderPaths &paths)
+{
+    // An installed program writes nothing beside itself even when it could:
+    // root can write the prefix's bin folder, and files there would belong to
+    // no user and go with the package. So that folder counts as read-only.
+    const QString program = canonical(paths.programFolder);
+    const bool installed = !program.isEmpty() && program == canonical(paths.installedBinFolder);
+    if (!installed && QFileInfo(paths.programFolder).isWritable())
+        return {paths.programFolder, true, {}, {}};
+
+    DataFolder result{paths.userDataFolder, false, {}, {}};
+    if (!QDir().mkpath(paths.userDataFolder)) {
+        result.problem = QStringLiteral("the folder could not be created");
+        return result;
+    }
+    QStringList failed;
+    const std::pair<QString, QString> pieces[] = {
+        {QStringLiteral("htdocs"), paths.sampleFolder + QStringLiteral("/htdocs")},
+        {QStringLiteral("keys.dat"), paths.sampleFolder + QStringLiteral("/keys.sample.dat")}};
+    for (const auto &[name, sample] : pieces) {
+        const QString target = result.folder + u'/' + name;
+        if (QFileInfo::exists(target))
+            continue;
+        const QFileInfo from(sample);
+        const bool copied = from.isDir() ? copyPanel(sample, target) : from.isFile() && QFile::copy(sample, target);
+        (copied ? result.created : failed).append(name);
+    }
+    if (!failed.isEmpty())
+        result.problem = QStringLiteral("the sample ") + failed.join(QStringLiteral(" and "))
+            + QStringLiteral(" could not be copied from ") + paths.sampleFolder;
+    return result;
+}
+
+QString DataFolder::logLine() const
+{
+    QString line = QStringLiteral("Files (keys.dat, Log.txt, htdocs) are in ") + folder
+        + (besideProgram ? QStringLiteral(", beside the program") : QStringLiteral(", the user's data folder"));
+    if (!created.isEmpty())
+        line += QStringLiteral("; this start put the sample ") + created.join(QStringLiteral(" and "))
+            + QStringLiteral(" there");
+    if (!problem.isEmpty())
+        line += QStringLiteral("; ") + problem;
+    return line;
+}
+
+} // namespace vanterel::app
