@@ -8,18 +8,23 @@
 //   entry the mapped local path leads to;
 // - a file header announces the length of the file on disk, and the file
 //   opens with that length;
-// - the response ends its header exactly once, at its end.
+// - the response ends its header exactly once, at its end;
+// - the server's own look-up (the kernel resolving beneath a descriptor of
+//   the root) finds what the canonical-path check finds: the same kind, and
+//   for a file the same file.
 //
 //   scripts/fuzz.sh --seconds 600 fuzz_request
 #include "fuzz/FuzzSupport.h"
 #include "http/DocumentRoot.h"
 #include "http/Request.h"
+#include "http/ServedRoot.h"
 
 #include <QDir>
 #include <QFile>
 #include <QList>
 
 #include <array>
+#include <memory>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -48,6 +53,7 @@ QString realPath(const QString &path)
 struct Root {
     FileSystemRoot view;
     QString canonical;
+    std::shared_ptr<vanterel::http::ServedRoot> served;
 };
 
 //   base/secret.htm, base/htdocsx.htm, base/htdocs-old/old.htm   outside
@@ -119,7 +125,7 @@ struct Tree {
                                     dir.filePath(u"root-link"_s), dir.filePath(u".local/htdocs"_s)}) {
             const QString canonical = realPath(root);
             check(!canonical.isEmpty(), "the root resolves", root);
-            roots.append(Root{FileSystemRoot(root), canonical});
+            roots.append(Root{FileSystemRoot(root), canonical, std::make_shared<vanterel::http::ServedRoot>(root)});
         }
     }
 };
@@ -184,9 +190,29 @@ void checkDecision(const Root &root, const vanterel::http::RequestDecision &deci
     check(decision.entry.size == st.st_size, "the looked-up length is the file's", detail);
     check(contentLength(response) == st.st_size, "Content-Length is the file's length",
           detail + u"\n"_s + QString::fromLatin1(response));
-    QFile file;
-    check(vanterel::http::openServedFile(resolved, file), "a served file opens", detail);
-    check(file.size() == st.st_size, "the opened file has the announced length", detail);
+    qint64 opened = -1;
+    check(bool(vanterel::http::openServedFile(resolved, opened)), "a served file opens", detail);
+    check(opened == st.st_size, "the opened file has the announced length", detail);
+}
+
+void checkServedRoot(const Root &root, const vanterel::http::RequestDecision &decision)
+{
+    if (!decision.request.isGet || decision.request.refused)
+        return;
+    const vanterel::http::OpenedEntry entry = root.served->open(decision.request.path, decision.localPath);
+    const QString detail = u"root %1, request path \"%2\", local path \"%3\""_s.arg(
+        root.view.documentRoot(), decision.request.path, decision.localPath);
+    const EntryKind expected = decision.entry.kind;
+    check(entry.kind == expected, "the kernel's look-up finds the kind the canonical check finds", detail);
+    if (entry.kind != EntryKind::File || expected != EntryKind::File)
+        return;
+    struct stat got {};
+    struct stat want {};
+    check(::fstat(entry.file.get(), &got) == 0
+              && ::stat(QFile::encodeName(decision.entry.resolvedPath).constData(), &want) == 0
+              && got.st_ino == want.st_ino && got.st_dev == want.st_dev,
+          "the kernel's look-up opens the file the canonical check names", detail);
+    check(entry.size == want.st_size, "the opened file has its length", detail);
 }
 
 } // namespace
@@ -196,7 +222,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const Tree tree;
 
     const QByteArray bytes = bytesOf(data, size);
-    for (const Root &root : tree.roots)
-        checkDecision(root, vanterel::http::decideRequest(bytes, root.view, u"S"_s));
+    for (const Root &root : tree.roots) {
+        const vanterel::http::RequestDecision decision = vanterel::http::decideRequest(bytes, root.view, u"S"_s);
+        checkDecision(root, decision);
+        checkServedRoot(root, decision);
+    }
     return 0;
 }
