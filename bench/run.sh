@@ -325,7 +325,7 @@ syscalls() {
     sleep 0.3
     kill -INT "$tracer" 2>/dev/null; wait "$tracer" 2>/dev/null || true
     ok=$(field "$out" ok)
-    awk -v n="$ok" '$NF == "total" { printf "%.2f", $3 / n }' "$WORK/strace-$1.txt"
+    awk -v n="$ok" '$NF == "total" { printf "%.2f", $4 / n }' "$WORK/strace-$1.txt"
     echo -n " $(awk -v n="$ok" 'NR > 2 && $NF != "total" && $4 ~ /^[0-9]+$/ && $4 / n >= 0.05 { printf "%s%s=%.2f", s, $NF, $4 / n; s = "," }' "$WORK/strace-$1.txt")"
 }
 SYSCALLS_OURS=$(syscalls "$PROG_PID" "$PORT")

@@ -62,6 +62,9 @@ ServedRoot::ServedRoot(QString documentRoot)
     // The mapping collapses "//" and decodes "%20" over the whole local path,
     // root included: such a root text no longer begins the local paths.
     m_textMapsToItself = !m_text.isEmpty() && mapToLocalPath(QString(), m_text) == m_text;
+    // Held from the start, so that the first request costs no more than the rest.
+    if (m_textMapsToItself)
+        rootUsable();
 }
 
 ServedRoot::~ServedRoot() = default;
