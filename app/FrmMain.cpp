@@ -17,6 +17,7 @@
 #include <QTreeView>
 
 Q_LOGGING_CATEGORY(lcEvent, "vanterel.event")
+Q_LOGGING_CATEGORY(lcInject, "vanterel.inject")
 
 namespace vanterel::app {
 
@@ -107,11 +108,16 @@ void FrmMain::Load()
     else
         AddMsg(m_server->ListenFailureLine());
 
+    // The library's warnings (dropped strokes, failed backend calls) go to
+    // our log category; the event log only gets the factory's one line.
+    inject::SetDiagnostics([](std::string_view line) {
+        qCWarning(lcInject).noquote() << QString::fromUtf8(line.data(), qsizetype(line.size()));
+    });
     inject::InjectorChoice choice =
         m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();
     m_injector = std::move(choice.injector);
     m_keys.setInjector(m_injector.get());
-    AddMsg(choice.logLine);
+    AddMsg(QString::fromStdString(choice.logLine));
 
     QCoreApplication::processEvents();
 }

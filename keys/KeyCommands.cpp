@@ -13,7 +13,7 @@ void KeyCommands::PressCommandKeys(const QString &commandName, bool lookUp)
 {
     inject::WindowHandle window = 0;
     if (lookUp && m_injector)
-        window = m_injector->FindWindow(m_settings.TargetWindowTitle);
+        window = m_injector->FindWindow(m_settings.TargetWindowTitle.toStdString());
 
     const qint32 index = m_bindings.find(commandName);
     if (index == 0)

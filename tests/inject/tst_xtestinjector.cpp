@@ -63,11 +63,10 @@ void TestXTestInjector::initTestCase()
     m_client = std::make_unique<TestXClient>(m_server->display());
     QVERIFY(m_client->isOpen());
 
-    InjectorChoice choice = CreateXTestInjector(QString::fromLatin1(m_server->display()), 0ms);
-    QVERIFY2(choice.injector, qPrintable(choice.logLine));
-    QCOMPARE(choice.logLine,
-             u"Key presses through XTest on display "_s + QString::fromLatin1(m_server->display()));
-    QCOMPARE(choice.injector->name(), u"XTest"_s);
+    InjectorChoice choice = CreateXTestInjector(m_server->display().toStdString(), 0ms);
+    QVERIFY2(choice.injector, choice.logLine.c_str());
+    QCOMPARE(choice.logLine, "Key presses through XTest on display " + m_server->display().toStdString());
+    QCOMPARE(choice.injector->name(), "XTest");
     m_injector = std::move(choice.injector);
 }
 
@@ -190,7 +189,7 @@ void TestXTestInjector::findWindow_title()
     const quint64 window = m_client->createWindow(wmName, netWmName);
     QVERIFY(window);
 
-    QCOMPARE(m_injector->FindWindow(search), found ? window : 0);
+    QCOMPARE(m_injector->FindWindow(search.toStdString()), found ? window : 0);
 }
 
 void TestXTestInjector::findWindow_clientList_isUsedBeforeTheWindowTree()
@@ -200,10 +199,10 @@ void TestXTestInjector::findWindow_clientList_isUsedBeforeTheWindowTree()
     QVERIFY(managed && stray);
 
     // Without a window manager's list, the topmost window of that title.
-    QCOMPARE(m_injector->FindWindow(u"twin"_s), stray);
+    QCOMPARE(m_injector->FindWindow("twin"), stray);
 
     m_client->setClientList({managed});
-    QCOMPARE(m_injector->FindWindow(u"twin"_s), managed);
+    QCOMPARE(m_injector->FindWindow("twin"), managed);
 }
 
 void TestXTestInjector::findWindow_listedWindowGone_isSkipped()
@@ -214,8 +213,8 @@ void TestXTestInjector::findWindow_listedWindowGone_isSkipped()
     m_client->setClientList({gone, live});
     m_client->destroyWindow(gone);
 
-    QCOMPARE(m_injector->FindWindow(u"Marlek ORS"_s), live);
-    QCOMPARE(m_injector->FindWindow(u"Nothing of that name"_s), quint64(0));
+    QCOMPARE(m_injector->FindWindow("Marlek ORS"), live);
+    QCOMPARE(m_injector->FindWindow("Nothing of that name"), quint64(0));
 }
 
 void TestXTestInjector::createInjector_display_data()
@@ -229,8 +228,8 @@ void TestXTestInjector::createInjector_display_data()
 
     // Without X, the factory falls back to uinput, or says why it cannot.
     InjectorChoice uinput = CreateUinputInjector();
-    const QString withoutX = uinput.injector ? uinput.logLine
-                                             : u"No key presses: %1 and "_s + uinput.logLine;
+    const QString withoutX = uinput.injector ? QString::fromStdString(uinput.logLine)
+                                             : u"No key presses: %1 and "_s + QString::fromStdString(uinput.logLine);
     uinput.injector.reset();
 
     QTest::addRow("DISPLAY not set")
@@ -263,7 +262,7 @@ void TestXTestInjector::createInjector_display()
         qputenv("DISPLAY", saved);
     else
         qunsetenv("DISPLAY");
-    QCOMPARE(choice.logLine, expected);
+    QCOMPARE(QString::fromStdString(choice.logLine), expected);
 }
 
 QTEST_GUILESS_MAIN(TestXTestInjector)
