@@ -16,7 +16,6 @@ private Q_SLOTS:
     void linuxCode_matchesTheKernelKey();
     void linuxCode_everyNamedKeyButNone_hasOne();
     void linuxCode_sharedOnlyByJapaneseLayoutAliases();
-    void modifierConstants_areTheTableEntries();
     void findKeyByName_data();
     void findKeyByName();
 };
@@ -87,24 +86,6 @@ void TestKeyConstads::linuxCode_sharedOnlyByJapaneseLayoutAliases()
                                 .arg(codes[0])
                                 .arg(codes[1])));
     }
-}
-
-void TestKeyConstads::modifierConstants_areTheTableEntries()
-{
-    const struct {
-        int code;
-        quint16 linuxCode;
-    } modifiers[] = {{42, KeyConstads::LinuxLeftShift},
-                     {29, KeyConstads::LinuxLeftCtrl},
-                     {56, KeyConstads::LinuxLeftAlt}};
-    for (const auto &modifier : modifiers) {
-        const KeyConstads::KeyInfo *key = KeyConstads::FindKey(modifier.code);
-        QVERIFY(key);
-        QCOMPARE(key->linuxCode, modifier.linuxCode);
-    }
-    QCOMPARE(int(KeyConstads::LinuxLeftShift), KEY_LEFTSHIFT);
-    QCOMPARE(int(KeyConstads::LinuxLeftCtrl), KEY_LEFTCTRL);
-    QCOMPARE(int(KeyConstads::LinuxLeftAlt), KEY_LEFTALT);
 }
 
 void TestKeyConstads::findKeyByName_data()

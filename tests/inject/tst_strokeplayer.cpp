@@ -189,7 +189,7 @@ void TestStrokePlayer::hold_lapses_data()
     QTest::addRow("not renewed: up after its time")
         << 0 << u"30"_s << 30 << 0 << QString() << u"+30 ~ -30 ~"_s << 30;
     QTest::addRow("renewed: up after the renewal's time")
-        << 0 << u"30"_s << 30 << 150 << QString() << u"+30 ~ -30 ~"_s << 150;
+        << 0 << u"30"_s << 80 << 250 << QString() << u"+30 ~ -30 ~"_s << 250;
     // Ctrl goes up with the tap's key, not when the hold lapses mid-tap.
     QTest::addRow("lapsing under a tap that shares its key")
         << 400 << u"30C"_s << 100 << 0 << u"tap 31C"_s << u"+29 +30 ~ +31 ~ -30 ~ -31 -29 ~"_s << 400;
