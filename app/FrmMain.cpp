@@ -20,6 +20,7 @@
 #include <cstdio>
 
 Q_LOGGING_CATEGORY(lcEvent, "vanterel.event")
+Q_LOGGING_CATEGORY(lcInject, "vanterel.inject")
 
 namespace vanterel::app {
 
@@ -134,11 +135,16 @@ void FrmMain::Load()
         AddMsg(m_server->ListenFailureLine());
     AddMsg(files.logLine());
 
+    // The library's warnings (dropped strokes, failed backend calls) go to
+    // our log category; the event log only gets the factory's one line.
+    inject::SetDiagnostics([](std::string_view line) {
+        qCWarning(lcInject).noquote() << QString::fromUtf8(line.data(), qsizetype(line.size()));
+    });
     inject::InjectorChoice choice =
         m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();
     m_injector = std::move(choice.injector);
     m_keys.setInjector(m_injector.get());
-    AddMsg(choice.logLine);
+    AddMsg(QString::fromStdString(choice.logLine));
 
     m_server->Start();
     QCoreApplication::processEvents();

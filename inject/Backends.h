@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <string>
 
 // Constructors of the single backends, for the factory and for tests that want
 // one backend whatever the machine offers. Each returns the injector with the
@@ -17,7 +18,7 @@
 namespace vanterel::inject {
 
 // XTest on the named X display; an empty name means the display of $DISPLAY.
-InjectorChoice CreateXTestInjector(const QString &displayName,
+InjectorChoice CreateXTestInjector(const std::string &displayName,
                                    std::chrono::milliseconds hold = DefaultHold);
 
 // A virtual keyboard through /dev/uinput. It has no window look-up: FindWindow
@@ -32,7 +33,7 @@ InjectorChoice CreateSendInputInjector(std::chrono::milliseconds hold = DefaultH
 // (type, code, value) as for libevdev_uinput_write_event and says whether it
 // worked. The sink takes no keys until settle has passed since its creation.
 // Only in builds with the uinput backend.
-using InputEventWriter = std::function<bool(quint16 type, quint16 code, qint32 value)>;
+using InputEventWriter = std::function<bool(std::uint16_t type, std::uint16_t code, std::int32_t value)>;
 std::unique_ptr<KeySink> CreateUinputKeySink(InputEventWriter write,
                                              std::chrono::milliseconds settle);
 

@@ -3,47 +3,45 @@
 // used, by what the machine offers.
 #include "inject/Backends.h"
 
-#include <QStringList>
-
 namespace vanterel::inject {
 
 #ifndef VANTEREL_HAVE_XTEST
-InjectorChoice CreateXTestInjector(const QString &, std::chrono::milliseconds)
+InjectorChoice CreateXTestInjector(const std::string &, std::chrono::milliseconds)
 {
-    return {nullptr, QStringLiteral("this build has no XTest support")};
+    return {nullptr, "this build has no XTest support"};
 }
 #endif
 
 #ifndef VANTEREL_HAVE_UINPUT
 InjectorChoice CreateUinputInjector(std::chrono::milliseconds)
 {
-    return {nullptr, QStringLiteral("this build has no uinput support")};
+    return {nullptr, "this build has no uinput support"};
 }
 #endif
 
 #ifndef VANTEREL_HAVE_SENDINPUT
 InjectorChoice CreateSendInputInjector(std::chrono::milliseconds)
 {
-    return {nullptr, QStringLiteral("this build has no SendInput support")};
+    return {nullptr, "this build has no SendInput support"};
 }
 #endif
 
-InjectorChoice CreateInjector()
+InjectorChoice CreateInjector(std::chrono::milliseconds hold)
 {
 #ifdef VANTEREL_HAVE_SENDINPUT
-    return CreateSendInputInjector();
+    return CreateSendInputInjector(hold);
 #else
     // XTest first: it can also bring the target window to the front. uinput
     // serves where there is no X display (Wayland, the console).
-    QStringList reasons;
-    for (auto create : {+[] { return CreateXTestInjector({}); },
-                        +[] { return CreateUinputInjector(); }}) {
-        InjectorChoice choice = create();
+    std::string reasons;
+    for (auto create : {+[](std::chrono::milliseconds h) { return CreateXTestInjector({}, h); },
+                        +[](std::chrono::milliseconds h) { return CreateUinputInjector(h); }}) {
+        InjectorChoice choice = create(hold);
         if (choice.injector)
             return choice;
-        reasons.append(choice.logLine);
+        reasons += (reasons.empty() ? "" : " and ") + choice.logLine;
     }
-    return {nullptr, QStringLiteral("No key presses: %1").arg(reasons.join(QStringLiteral(" and ")))};
+    return {nullptr, "No key presses: " + reasons};
 #endif
 }
 

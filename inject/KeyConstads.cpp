@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 
 namespace KeyConstads {
 
@@ -148,11 +149,25 @@ static_assert(sortedByCode(), "FindKey searches the table by halves");
 
 std::span<const KeyInfo> AllKeys() { return Table; }
 
-const KeyInfo *FindKey(qint32 code)
+const KeyInfo *FindKey(std::int32_t code)
 {
     const auto it = std::lower_bound(Table.begin(), Table.end(), code,
-                                     [](const KeyInfo &k, qint32 c) { return k.code < c; });
+                                     [](const KeyInfo &k, std::int32_t c) { return k.code < c; });
     return (it != Table.end() && it->code == code) ? &*it : nullptr;
+}
+
+const KeyInfo *FindKeyByName(std::string_view name)
+{
+    const auto sameLetters = [name](const KeyInfo &key) {
+        const std::string_view other = key.name;
+        return other.size() == name.size()
+               && std::equal(other.begin(), other.end(), name.begin(), [](char a, char b) {
+                      return std::toupper(static_cast<unsigned char>(a))
+                             == std::toupper(static_cast<unsigned char>(b));
+                  });
+    };
+    const auto it = std::find_if(Table.begin(), Table.end(), sameLetters);
+    return it != Table.end() ? &*it : nullptr;
 }
 
 } // namespace KeyConstads

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <QtGlobal>
-
+#include <cstdint>
 #include <span>
+#include <string_view>
 
 // The one table of the target application's key codes: PC scan codes (set 1),
 // with 128 added for the keys of the extended set. Every named code carries
@@ -12,21 +12,25 @@
 namespace KeyConstads {
 
 struct KeyInfo {
-    qint32 code;        // the target application's key code
-    const char *name;   // display name (ASCII)
-    quint16 linuxCode;  // linux/input-event-codes.h KEY_* value
+    std::int32_t code;        // the target application's key code
+    const char *name;         // display name (ASCII)
+    std::uint16_t linuxCode;  // linux/input-event-codes.h KEY_* value
 };
 
 // Every named code, in ascending order of code.
 std::span<const KeyInfo> AllKeys();
 
 // The entry for a code, or nullptr when the code has no name.
-const KeyInfo *FindKey(qint32 code);
+const KeyInfo *FindKey(std::int32_t code);
+
+// The first entry of a name, compared without regard to ASCII case, or
+// nullptr. Two codes share the name "NUMPADDOT"; the name finds the lower.
+const KeyInfo *FindKeyByName(std::string_view name);
 
 // Linux input codes of the left modifiers used for the flags.
-inline constexpr quint16 LinuxLeftShift = 42;
-inline constexpr quint16 LinuxLeftCtrl = 29;
-inline constexpr quint16 LinuxLeftAlt = 56;
+inline constexpr std::uint16_t LinuxLeftShift = 42;
+inline constexpr std::uint16_t LinuxLeftCtrl = 29;
+inline constexpr std::uint16_t LinuxLeftAlt = 56;
 
 // X key codes are the Linux input code plus this offset.
 inline constexpr int XKeycodeOffset = 8;

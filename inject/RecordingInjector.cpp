@@ -1,26 +1,84 @@
 #include "inject/RecordingInjector.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace vanterel::inject {
 
-QString RecordingInjector::name() const { return QStringLiteral("recording"); }
+namespace {
 
-void RecordingInjector::PressCombo(qint32 keyCode, qint32 alt, qint32 ctrl, qint32 shift,
-                                   WindowHandle window)
+std::string folded(std::string text)
 {
-    calls.append(Call{keyCode, alt, ctrl, shift, window});
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
 }
 
-WindowHandle RecordingInjector::FindWindow(const QString &title)
+} // namespace
+
+std::string RecordingInjector::name() const { return "recording"; }
+
+void RecordingInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl,
+                                   std::int32_t shift, WindowHandle window)
 {
-    lookUps.append(title);
-    return m_windows.value(title.toCaseFolded(), 0);
+    record(Call{keyCode, alt, ctrl, shift, window});
 }
 
-void RecordingInjector::shutdown() { shutDown = true; }
-
-void RecordingInjector::addWindow(const QString &title, WindowHandle handle)
+void RecordingInjector::Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
+                             std::chrono::milliseconds timeout)
 {
-    m_windows.insert(title.toCaseFolded(), handle);
+    record(Call{0, 0, 0, 0, window, Kind::Hold, id, std::move(combos), timeout});
+}
+
+void RecordingInjector::Release(const std::string &id)
+{
+    record(Call{0, 0, 0, 0, 0, Kind::Release, id});
+}
+
+void RecordingInjector::ReleaseAll() { record(Call{0, 0, 0, 0, 0, Kind::ReleaseAll}); }
+
+WindowHandle RecordingInjector::FindWindow(const std::string &title)
+{
+    std::lock_guard lock(m_mutex);
+    m_lookUps.push_back(title);
+    const auto it = m_windows.find(folded(title));
+    return it != m_windows.end() ? it->second : 0;
+}
+
+void RecordingInjector::shutdown()
+{
+    std::lock_guard lock(m_mutex);
+    m_shutDown = true;
+}
+
+void RecordingInjector::addWindow(const std::string &title, WindowHandle handle)
+{
+    std::lock_guard lock(m_mutex);
+    m_windows[folded(title)] = handle;
+}
+
+std::vector<RecordingInjector::Call> RecordingInjector::calls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+}
+
+std::vector<std::string> RecordingInjector::lookUps() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lookUps;
+}
+
+bool RecordingInjector::shutDown() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_shutDown;
+}
+
+void RecordingInjector::record(Call call)
+{
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back(std::move(call));
 }
 
 } // namespace vanterel::inject

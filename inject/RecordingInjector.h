@@ -2,38 +2,57 @@
 
 #include "inject/Injector.h"
 
-#include <QList>
-#include <QMap>
+#include <map>
+#include <mutex>
 
 namespace vanterel::inject {
 
-// Backend for tests: remembers every call in order and presses nothing.
+// Backend for tests: remembers every tap, hold and release in call order and
+// presses nothing. Calls may come from any thread.
 class RecordingInjector final : public Injector {
 public:
+    enum class Kind { Tap, Hold, Release, ReleaseAll };
+    // A tap fills the first five fields; a hold the window, id, combos and
+    // timeout; a release the id.
     struct Call {
-        qint32 keyCode;
-        qint32 alt;
-        qint32 ctrl;
-        qint32 shift;
-        WindowHandle window;
+        std::int32_t keyCode = 0;
+        std::int32_t alt = 0;
+        std::int32_t ctrl = 0;
+        std::int32_t shift = 0;
+        WindowHandle window = 0;
+        Kind kind = Kind::Tap;
+        std::string id{};
+        std::vector<Combo> combos{};
+        std::chrono::milliseconds timeout{0};
         friend bool operator==(const Call &, const Call &) = default;
     };
 
-    QString name() const override;
-    void PressCombo(qint32 keyCode, qint32 alt, qint32 ctrl, qint32 shift,
+    std::string name() const override;
+    void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
                     WindowHandle window) override;
-    WindowHandle FindWindow(const QString &title) override;
+    void Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
+              std::chrono::milliseconds timeout) override;
+    void Release(const std::string &id) override;
+    void ReleaseAll() override;
+    WindowHandle FindWindow(const std::string &title) override;
     void shutdown() override;
 
-    // Windows the look-up can find: title (compared without regard to case) to handle.
-    void addWindow(const QString &title, WindowHandle handle);
+    // Windows the look-up can find: title (compared without regard to ASCII
+    // case) to handle.
+    void addWindow(const std::string &title, WindowHandle handle);
 
-    QList<Call> calls;
-    QStringList lookUps;
-    bool shutDown = false;
+    std::vector<Call> calls() const;
+    std::vector<std::string> lookUps() const;
+    bool shutDown() const;
 
 private:
-    QMap<QString, WindowHandle> m_windows;
+    void record(Call call);
+
+    mutable std::mutex m_mutex;
+    std::vector<Call> m_calls;
+    std::vector<std::string> m_lookUps;
+    bool m_shutDown = false;
+    std::map<std::string, WindowHandle> m_windows;
 };
 
 } // namespace vanterel::inject

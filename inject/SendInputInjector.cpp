@@ -4,8 +4,7 @@
 #include "inject/Backends.h"
 #include "inject/StrokePlayer.h"
 
-#include <QString>
-
+#include <cstdint>
 #include <string>
 
 #include <windows.h>
@@ -16,13 +15,16 @@ namespace vanterel::inject {
 
 namespace {
 
-HWND toHwnd(WindowHandle window) { return reinterpret_cast<HWND>(static_cast<quintptr>(window)); }
+HWND toHwnd(WindowHandle window) { return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)); }
 
 class SendInputKeySink final : public KeySink {
 public:
-    bool keyDown(const KeyConstads::KeyInfo &key) override { return send(key, false); }
-    bool keyUp(const KeyConstads::KeyInfo &key) override { return send(key, true); }
-    bool flush() override { return true; } // SendInput hands each event over at once
+    bool keyDown(const KeyConstads::KeyInfo &key) override { return sendKey(key, false); }
+    bool keyUp(const KeyConstads::KeyInfo &key) override { return sendKey(key, true); }
+    // SendInput hands each event to the system before it returns, and says
+    // whether it could: nothing is buffered, nothing is left to wait for.
+    bool send() override { return true; }
+    bool flush() override { return true; }
 
     bool activate(WindowHandle window) override
     {
@@ -35,14 +37,20 @@ public:
     }
 
 private:
-    static bool send(const KeyConstads::KeyInfo &key, bool up)
+    static bool sendKey(const KeyConstads::KeyInfo &key, bool up)
     {
         // Codes of 128 and more are the keys that send the E0 prefix, with
         // 128 added; the scan code proper is the code less 128.
         const bool extended = key.code >= 128;
+        const UINT scan = static_cast<UINT>(extended ? key.code - 128 : key.code);
         INPUT input{};
         input.type = INPUT_KEYBOARD;
-        input.ki.wScan = static_cast<WORD>(extended ? key.code - 128 : key.code);
+        input.ki.wScan = static_cast<WORD>(scan);
+        // Windows ignores the virtual key of a scan-code event and derives
+        // it from the scan code; Wine takes it as given and, when it is 0,
+        // leaves the key state alone, so that GetKeyState never sees Shift,
+        // Ctrl or Alt go down. The layout's own mapping serves both.
+        input.ki.wVk = static_cast<WORD>(MapVirtualKeyW(extended ? 0xE000 | scan : scan, MAPVK_VSC_TO_VK_EX));
         DWORD flags = KEYEVENTF_SCANCODE;
         if (extended)
             flags |= KEYEVENTF_EXTENDEDKEY;
@@ -53,8 +61,16 @@ private:
     }
 };
 
+std::wstring wide(const std::string &utf8)
+{
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
+    return text;
+}
+
 struct WindowSearch {
-    QString title;
+    std::wstring title;
     HWND found = nullptr;
 };
 
@@ -63,10 +79,11 @@ BOOL CALLBACK matchTitle(HWND hwnd, LPARAM param)
     auto *search = reinterpret_cast<WindowSearch *>(param);
     // The length may be over-estimated, never under: a buffer of it fits.
     const int length = GetWindowTextLengthW(hwnd);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     const int copied = GetWindowTextW(hwnd, text.data(), length + 1);
-    text.resize(static_cast<size_t>(copied));
-    if (QString::fromStdWString(text).compare(search->title, Qt::CaseInsensitive) != 0)
+    if (CompareStringOrdinal(text.data(), copied, search->title.data(), static_cast<int>(search->title.size()),
+                             TRUE)
+        != CSTR_EQUAL)
         return TRUE;
     search->found = hwnd;
     return FALSE; // stop: first match in Z order, as FindWindow itself answers
@@ -75,19 +92,19 @@ BOOL CALLBACK matchTitle(HWND hwnd, LPARAM param)
 class SendInputInjector final : public StrokeInjector {
 public:
     explicit SendInputInjector(std::chrono::milliseconds hold)
-        : StrokeInjector(QStringLiteral("SendInput"), std::make_unique<SendInputKeySink>(), hold)
+        : StrokeInjector("SendInput", std::make_unique<SendInputKeySink>(), hold)
     {
     }
 
     // Top-level windows through EnumWindows rather than FindWindowA, so that
     // titles outside the 8-bit code page compare too.
-    WindowHandle FindWindow(const QString &title) override
+    WindowHandle FindWindow(const std::string &title) override
     {
-        if (title.isEmpty())
+        if (title.empty())
             return 0;
-        WindowSearch search{title};
+        WindowSearch search{wide(title)};
         EnumWindows(matchTitle, reinterpret_cast<LPARAM>(&search));
-        return static_cast<WindowHandle>(reinterpret_cast<quintptr>(search.found));
+        return static_cast<WindowHandle>(reinterpret_cast<std::uintptr_t>(search.found));
     }
 };
 
@@ -95,8 +112,7 @@ public:
 
 InjectorChoice CreateSendInputInjector(std::chrono::milliseconds hold)
 {
-    return {std::make_unique<SendInputInjector>(hold),
-            QStringLiteral("Key presses through SendInput")};
+    return {std::make_unique<SendInputInjector>(hold), "Key presses through SendInput"};
 }
 
 } // namespace vanterel::inject

@@ -1,9 +1,8 @@
 #include "inject/StrokePlayer.h"
-#include "inject/InjectLog.h"
-
-#include <QVarLengthArray>
+#include "inject/Diagnose.h"
 
 #include <algorithm>
+#include <cassert>
 
 namespace vanterel::inject {
 
@@ -13,45 +12,85 @@ namespace {
 // it gives up on it; each try costs a key up and a flush.
 constexpr int ShutdownReleaseTries = 100;
 
-const KeyConstads::KeyInfo &modifier(quint16 linuxCode)
+const KeyConstads::KeyInfo *modifier(std::uint16_t linuxCode)
 {
     // The left modifiers are named keys of the table (their codes equal their
     // Linux codes), so the sinks get them like any other key.
     const KeyConstads::KeyInfo *key = KeyConstads::FindKey(linuxCode);
-    Q_ASSERT(key && key->linuxCode == linuxCode);
-    return *key;
+    assert(key && key->linuxCode == linuxCode);
+    return key;
+}
+
+// The downs of one combo: its modifiers, Shift, Ctrl, Alt, then its key.
+void appendCombo(std::vector<const KeyConstads::KeyInfo *> &keys, const KeyConstads::KeyInfo *key,
+                 bool alt, bool ctrl, bool shift)
+{
+    if (shift)
+        keys.push_back(modifier(KeyConstads::LinuxLeftShift));
+    if (ctrl)
+        keys.push_back(modifier(KeyConstads::LinuxLeftCtrl));
+    if (alt)
+        keys.push_back(modifier(KeyConstads::LinuxLeftAlt));
+    keys.push_back(key);
+}
+
+const KeyConstads::KeyInfo *pressable(std::int32_t keyCode)
+{
+    const KeyConstads::KeyInfo *key = KeyConstads::FindKey(keyCode);
+    return key && key->linuxCode != 0 ? key : nullptr;
+}
+
+std::size_t indexOf(const KeyConstads::KeyInfo *key)
+{
+    return static_cast<std::size_t>(key - KeyConstads::AllKeys().data());
 }
 
 } // namespace
 
 StrokePlayer::StrokePlayer(std::unique_ptr<KeySink> sink, std::chrono::milliseconds hold)
-    : m_sink(std::move(sink)), m_hold(hold)
+    : m_sink(std::move(sink)),
+      m_hold(hold),
+      m_readyAt(m_sink->readyAt()),
+      m_users(KeyConstads::AllKeys().size(), 0)
 {
-    Q_ASSERT(m_sink);
     m_thread = std::thread([this] { run(); });
 }
 
 StrokePlayer::~StrokePlayer() { shutdown(); }
 
-bool StrokePlayer::play(qint32 keyCode, bool alt, bool ctrl, bool shift, WindowHandle window)
+bool StrokePlayer::play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, WindowHandle window)
 {
-    const KeyConstads::KeyInfo *key = KeyConstads::FindKey(keyCode);
-    if (!key || key->linuxCode == 0) {
-        qCWarning(lcInject, "Key code %d names no key; nothing pressed", keyCode);
+    const Key key = pressable(keyCode);
+    if (!key) {
+        Warn("Key code " + std::to_string(keyCode) + " names no key; nothing pressed");
         return false;
     }
-    {
-        std::lock_guard lock(m_mutex);
-        if (m_stopping) {
-            qCWarning(lcInject, "Key code %d (%s) came after shut-down; nothing pressed", keyCode,
-                      key->name);
-            return false;
-        }
-        m_queue.push_back(Stroke{key, alt, ctrl, shift, window});
-    }
-    m_wake.notify_one();
-    return true;
+    auto op = std::make_shared<Op>(Op{Kind::Tap, {}, window});
+    appendCombo(op->keys, key, alt, ctrl, shift);
+    op->keyCode = keyCode;
+    return submit(std::move(op));
 }
+
+bool StrokePlayer::hold(const std::string &id, const std::vector<Combo> &combos, WindowHandle window,
+                        std::chrono::milliseconds timeout)
+{
+    auto op = std::make_shared<Op>(Op{Kind::Hold, {}, window, id, Clock::now() + timeout});
+    for (const Combo &combo : combos) {
+        if (const Key key = pressable(combo.keyCode))
+            appendCombo(op->keys, key, combo.alt, combo.ctrl, combo.shift);
+        else
+            Warn("Key code " + std::to_string(combo.keyCode) + " of hold " + id
+                 + " names no key; skipped");
+    }
+    return submit(std::move(op));
+}
+
+void StrokePlayer::release(const std::string &id)
+{
+    submit(std::make_shared<Op>(Op{Kind::Release, {}, 0, id}));
+}
+
+void StrokePlayer::releaseAll() { submit(std::make_shared<Op>(Op{Kind::ReleaseAll})); }
 
 void StrokePlayer::shutdown()
 {
@@ -65,86 +104,280 @@ void StrokePlayer::shutdown()
         m_thread.join();
 }
 
+void StrokePlayer::waitUntilIdle()
+{
+    Lock lock(m_mutex);
+    m_idle.wait(lock, [this] { return !m_busy && m_queue.empty(); });
+}
+
+bool StrokePlayer::idle() const
+{
+    return !m_busy && m_queue.empty() && m_owner == Owner::Nobody && m_stuck.empty()
+           && Clock::now() >= m_readyAt;
+}
+
+bool StrokePlayer::submit(std::shared_ptr<Op> op)
+{
+    Lock lock(m_mutex);
+    if (m_stopping) {
+        if (op->kind == Kind::Tap)
+            Warn("Key code " + std::to_string(op->keyCode) + " came after shut-down; nothing pressed");
+        else if (op->kind == Kind::Hold)
+            Warn("Hold " + op->id + " came after shut-down; nothing pressed");
+        return false;
+    }
+    if (op->kind == Kind::Hold && !m_busy && m_queue.empty()) {
+        // Nothing is ahead of it, so what is held now is what it would find:
+        // renewing costs no trip through the queue.
+        if (const auto held = findHold(op->id); held != m_holds.end()) {
+            const bool sooner = op->deadline < held->deadline;
+            held->deadline = op->deadline;
+            lock.unlock();
+            if (sooner)
+                m_wake.notify_one();
+            return true;
+        }
+    }
+
+    const bool fast = (op->kind == Kind::Tap || op->kind == Kind::Hold) && op->window == 0 && idle();
+    if (op->kind == Kind::Hold)
+        ++m_queuedHolds[op->id];
+    // Queued before its downs leave, so that whatever comes later queues
+    // behind it and the player takes it up once the sink is free again.
+    m_queue.push_back(op);
+    if (fast) {
+        m_owner = Owner::Caller;
+        op->downsSent = true;
+        lock.unlock();
+        op->downsOk = pressKeys(op->keys);
+        lock.lock();
+        m_owner = Owner::Nobody;
+    }
+    lock.unlock();
+    m_wake.notify_one();
+    return true;
+}
+
 void StrokePlayer::run()
 {
+    Lock lock(m_mutex);
     for (;;) {
-        Stroke stroke{};
-        {
-            std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_stopping || !m_queue.empty(); });
-            // Strokes queued before shut-down are still played: each was
-            // promised to a command, and each is over within one hold.
-            if (m_queue.empty())
-                break;
-            stroke = m_queue.front();
-            m_queue.pop_front();
+        const Clock::time_point now = Clock::now();
+        if (m_tap && now >= m_tap->upAt) {
+            const std::vector<Key> keys = std::move(m_tap->keys);
+            m_tap.reset();
+            releaseKeys(lock, keys);
+            m_busy = false;
+            continue;
         }
-        playStroke(stroke);
+        if (const auto lapsed = nextToLapse(); lapsed != m_holds.end() && now >= lapsed->deadline) {
+            const std::vector<Key> keys = std::move(lapsed->keys);
+            m_holds.erase(lapsed);
+            releaseKeys(lock, keys);
+            continue;
+        }
+        if (!m_tap && !m_queue.empty()) {
+            const std::shared_ptr<Op> op = std::move(m_queue.front());
+            m_queue.pop_front();
+            if (op->kind == Kind::Hold && --m_queuedHolds[op->id] == 0)
+                m_queuedHolds.erase(op->id);
+            m_busy = true;
+            playOp(lock, *op);
+            m_busy = m_tap.has_value();
+            continue;
+        }
+        m_idle.notify_all();
+        // Taps queued before shut-down are still played: each was promised
+        // to a command, and each is over within one hold.
+        if (m_stopping && !m_tap)
+            break;
+
+        std::optional<Clock::time_point> wakeAt;
+        if (m_tap)
+            wakeAt = m_tap->upAt;
+        if (const auto lapsed = nextToLapse(); lapsed != m_holds.end())
+            wakeAt = wakeAt ? std::min(*wakeAt, lapsed->deadline) : lapsed->deadline;
+        if (wakeAt)
+            m_wake.wait_until(lock, *wakeAt);
+        else
+            m_wake.wait(lock);
+    }
+
+    while (!m_holds.empty()) {
+        const std::vector<Key> keys = std::move(m_holds.back().keys);
+        m_holds.pop_back();
+        releaseKeys(lock, keys);
     }
     for (int i = 0; i < ShutdownReleaseTries && !m_stuck.empty(); ++i)
-        releaseStuckKeys();
-    for (const KeyConstads::KeyInfo *key : m_stuck)
-        qCWarning(lcInject, "Could not release %s; it may still be held down", key->name);
+        retryStuckKeys(lock);
+    for (const Key key : m_stuck)
+        Warn(std::string("Could not release ") + key->name + "; it may still be held down");
 }
 
-bool StrokePlayer::release(const KeyConstads::KeyInfo &key)
+void StrokePlayer::playOp(Lock &lock, Op &op)
 {
-    // Flushed even after a failed up, so that the ups before it take effect.
-    const bool released = m_sink->keyUp(key);
+    switch (op.kind) {
+    case Kind::Hold:
+        if (const auto held = findHold(op.id); held != m_holds.end() && !op.downsSent) {
+            held->deadline = op.deadline;
+            return;
+        }
+        [[fallthrough]];
+    case Kind::Tap:
+        pressOp(lock, op);
+        return;
+    case Kind::Release:
+        if (const auto held = findHold(op.id); held != m_holds.end()) {
+            const std::vector<Key> keys = std::move(held->keys);
+            m_holds.erase(held);
+            releaseKeys(lock, keys);
+        }
+        return;
+    case Kind::ReleaseAll:
+        while (!m_holds.empty()) {
+            const std::vector<Key> keys = std::move(m_holds.back().keys);
+            m_holds.pop_back();
+            releaseKeys(lock, keys);
+        }
+        return;
+    }
+}
+
+void StrokePlayer::pressOp(Lock &lock, Op &op)
+{
+    const std::string what = op.kind == Kind::Tap
+                                 ? std::string("stroke of ") + KeyConstads::FindKey(op.keyCode)->name
+                                 : "hold " + op.id;
+    if (!op.downsSent) {
+        m_wake.wait_until(lock, m_readyAt, [this] { return Clock::now() >= m_readyAt; });
+        retryStuckKeys(lock);
+        if (op.window != 0) {
+            // Nobody else sends while an op of the queue plays, so this round
+            // trip needs no ownership of the sink.
+            lock.unlock();
+            const bool activated = m_sink->activate(op.window);
+            lock.lock();
+            if (!activated)
+                Warn("Could not activate window " + HexText(op.window) + "; the " + what
+                     + " goes to the focused window");
+        }
+        takeSink(lock);
+        lock.unlock();
+        op.downsOk = pressKeys(op.keys);
+        lock.lock();
+        giveSinkBack(lock);
+    } else {
+        // The caller's thread owns the sink until its downs have left.
+        takeSink(lock);
+        giveSinkBack(lock);
+    }
+
+    lock.unlock();
+    const bool flushed = op.keys.empty() || m_sink->flush();
+    lock.lock();
+    if (!op.downsOk || !flushed) {
+        Warn(!op.downsOk ? std::string("Could not press ") + op.keys.back()->name + "; " + what + " abandoned"
+                         : "Could not press the keys of the " + what + "; abandoned");
+        releaseKeys(lock, op.keys);
+        return;
+    }
+    if (op.kind == Kind::Tap)
+        m_tap = PlayingTap{std::move(op.keys), Clock::now() + m_hold};
+    else
+        m_holds.push_back(HeldKeys{op.id, std::move(op.keys), op.deadline});
+}
+
+std::vector<StrokePlayer::HeldKeys>::iterator StrokePlayer::findHold(const std::string &id)
+{
+    return std::find_if(m_holds.begin(), m_holds.end(), [&](const HeldKeys &h) { return h.id == id; });
+}
+
+std::vector<StrokePlayer::HeldKeys>::iterator StrokePlayer::nextToLapse()
+{
+    // A hold whose renewal is still queued has not lapsed: the renewal was
+    // made in time, the queue only held it up.
+    auto next = m_holds.end();
+    for (auto it = m_holds.begin(); it != m_holds.end(); ++it)
+        if (!m_queuedHolds.contains(it->id) && (next == m_holds.end() || it->deadline < next->deadline))
+            next = it;
+    return next;
+}
+
+bool StrokePlayer::pressKeys(std::vector<Key> &keys)
+{
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const Key key = keys[i];
+        if (m_users[indexOf(key)]++ == 0 && !(m_sink->keyDown(*key) && m_sink->send())) {
+            // A failed down may still have reached the device: it is counted,
+            // so that it gets its up like the others; an up for a key that is
+            // not down is dropped by X, the kernel and Windows alike.
+            keys.resize(i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+void StrokePlayer::releaseKeys(Lock &lock, const std::vector<Key> &keys)
+{
+    takeSink(lock);
+    std::vector<Key> ups;
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it)
+        if (--m_users[indexOf(*it)] == 0)
+            ups.push_back(*it);
+    sendUps(lock, ups);
+}
+
+void StrokePlayer::retryStuckKeys(Lock &lock)
+{
+    if (m_stuck.empty())
+        return;
+    takeSink(lock);
+    // A stuck key that went down again since belongs to its new user now.
+    std::vector<Key> ups;
+    for (const Key key : m_stuck)
+        if (m_users[indexOf(key)] == 0)
+            ups.push_back(key);
+    sendUps(lock, ups);
+}
+
+void StrokePlayer::sendUps(Lock &lock, const std::vector<Key> &ups)
+{
+    lock.unlock();
+    // Every up is sent even after one failed, so that the others take effect.
+    std::vector<Key> failed;
+    for (const Key key : ups)
+        if (!(m_sink->keyUp(*key) && m_sink->send()))
+            failed.push_back(key);
+    lock.lock();
+    giveSinkBack(lock);
+    if (ups.empty())
+        return;
+
+    lock.unlock();
     const bool flushed = m_sink->flush();
-    return released && flushed;
-}
-
-void StrokePlayer::releaseStuckKeys()
-{
-    std::erase_if(m_stuck, [this](const KeyConstads::KeyInfo *key) { return release(*key); });
-}
-
-void StrokePlayer::playStroke(const Stroke &stroke)
-{
-    m_sink->waitUntilReady();
-    releaseStuckKeys();
-
-    if (stroke.window != 0 && !m_sink->activate(stroke.window))
-        qCWarning(lcInject, "Could not activate window 0x%llx; key %s goes to the focused window",
-                  static_cast<unsigned long long>(stroke.window), stroke.key->name);
-
-    // Every key whose down was attempted, in order. A failed down may still
-    // have reached the device, so it gets its up like the others; an up for a
-    // key that is not down is dropped by X and by the kernel alike.
-    QVarLengthArray<const KeyConstads::KeyInfo *, 4> pressed;
-    auto press = [&](const KeyConstads::KeyInfo &key) {
-        pressed.append(&key);
-        if (m_sink->keyDown(key) && m_sink->flush())
-            return true;
-        qCWarning(lcInject, "Could not press %s; stroke of %s abandoned", key.name,
-                  stroke.key->name);
-        return false;
-    };
-
-    const bool down = (!stroke.shift || press(modifier(KeyConstads::LinuxLeftShift)))
-                      && (!stroke.ctrl || press(modifier(KeyConstads::LinuxLeftCtrl)))
-                      && (!stroke.alt || press(modifier(KeyConstads::LinuxLeftAlt)))
-                      && press(*stroke.key);
-    if (down && m_hold.count() > 0)
-        std::this_thread::sleep_for(m_hold);
-
-    while (!pressed.isEmpty()) {
-        const KeyConstads::KeyInfo *key = pressed.last();
-        pressed.removeLast();
-        const bool released = release(*key);
+    lock.lock();
+    for (const Key key : ups) {
+        const bool released = flushed && std::find(failed.begin(), failed.end(), key) == failed.end();
         const auto stuck = std::find(m_stuck.begin(), m_stuck.end(), key);
         if (released && stuck != m_stuck.end()) {
             m_stuck.erase(stuck);
-        } else if (!released) {
-            qCWarning(lcInject, "Could not release %s; trying again later", key->name);
-            if (stuck == m_stuck.end())
-                m_stuck.push_back(key);
+        } else if (!released && stuck == m_stuck.end()) {
+            Warn(std::string("Could not release ") + key->name + "; trying again later");
+            m_stuck.push_back(key);
         }
     }
 }
 
-StrokeInjector::StrokeInjector(QString name, std::unique_ptr<KeySink> sink,
+void StrokePlayer::takeSink(Lock &lock)
+{
+    m_wake.wait(lock, [this] { return m_owner == Owner::Nobody; });
+    m_owner = Owner::Player;
+}
+
+void StrokePlayer::giveSinkBack(Lock &) { m_owner = Owner::Nobody; }
+
+StrokeInjector::StrokeInjector(std::string name, std::unique_ptr<KeySink> sink,
                                std::chrono::milliseconds hold)
     : m_name(std::move(name)), m_player(std::move(sink), hold)
 {
@@ -152,15 +385,25 @@ StrokeInjector::StrokeInjector(QString name, std::unique_ptr<KeySink> sink,
 
 StrokeInjector::~StrokeInjector() { StrokeInjector::shutdown(); }
 
-QString StrokeInjector::name() const { return m_name; }
+std::string StrokeInjector::name() const { return m_name; }
 
-void StrokeInjector::PressCombo(qint32 keyCode, qint32 alt, qint32 ctrl, qint32 shift,
-                                WindowHandle window)
+void StrokeInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl,
+                                std::int32_t shift, WindowHandle window)
 {
     m_player.play(keyCode, alt != 0, ctrl != 0, shift != 0, window);
 }
 
-WindowHandle StrokeInjector::FindWindow(const QString &) { return 0; }
+void StrokeInjector::Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
+                          std::chrono::milliseconds timeout)
+{
+    m_player.hold(id, combos, window, timeout);
+}
+
+void StrokeInjector::Release(const std::string &id) { m_player.release(id); }
+
+void StrokeInjector::ReleaseAll() { m_player.releaseAll(); }
+
+WindowHandle StrokeInjector::FindWindow(const std::string &) { return 0; }
 
 void StrokeInjector::shutdown() { m_player.shutdown(); }
 

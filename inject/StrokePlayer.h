@@ -6,23 +6,29 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace vanterel::inject {
 
-// How long a key stays down. Programs that poll the keyboard once per frame
-// miss a shorter tap: at 30 frames a second a frame lasts 33 ms.
-inline constexpr std::chrono::milliseconds DefaultHold{50};
-
-// Plays strokes through a key sink on a thread of its own, in the order they
-// were queued, so that the caller (the user-interface thread) never waits for
-// a hold. A stroke: the flagged modifiers go down (left Shift, left Ctrl, left
-// Alt, in this order), the key goes down, is held, comes up, and the modifiers
-// come up in reverse order. Whatever went down comes up again, also when a
-// sink call fails and at shut-down.
+// Plays taps, holds and releases through a key sink on a thread of its own,
+// in the order they were called, so that no caller waits for a hold. A tap:
+// the flagged modifiers go down (left Shift, left Ctrl, left Alt, in this
+// order), the key goes down, is held, comes up, and the modifiers come up in
+// reverse order. Keys are counted across taps and holds, and whatever went
+// down comes up again, also when a sink call fails and at shut-down.
+//
+// When the player is idle (nothing queued, no tap playing; keys of holds do
+// not count) and no window is to be activated, the calling thread sends the
+// downs itself and hands the rest to the player: the first key event then
+// costs no thread wake-up. The sink has one owner at a time, taken under the
+// mutex only for a burst of transitions, never while sleeping or waiting for
+// the window system's reply.
 class StrokePlayer {
 public:
     explicit StrokePlayer(std::unique_ptr<KeySink> sink,
@@ -31,42 +37,91 @@ public:
     StrokePlayer(const StrokePlayer &) = delete;
     StrokePlayer &operator=(const StrokePlayer &) = delete;
 
-    // Queues a stroke and returns at once. Returns false, and queues nothing,
-    // for a code that names no key (0 "NONE", negative, not in the table) and
-    // once shut down.
-    bool play(qint32 keyCode, bool alt, bool ctrl, bool shift, WindowHandle window);
+    // A tap. Returns false, and plays nothing, for a code that names no key
+    // (0 "NONE", negative, not in the table) and once shut down.
+    bool play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, WindowHandle window);
+    // As Injector::Hold; false once shut down.
+    bool hold(const std::string &id, const std::vector<Combo> &combos, WindowHandle window,
+              std::chrono::milliseconds timeout);
+    void release(const std::string &id);
+    void releaseAll();
 
-    // Plays the strokes still queued, waits for the thread to end and returns
-    // with no key of ours down. Later calls return at once.
+    // Returns once nothing is queued and no tap is playing; holds may still
+    // be down.
+    void waitUntilIdle();
+
+    // Plays what is still queued, releases every hold, waits for the thread
+    // to end and returns with no key of ours down. Later calls return at once.
     void shutdown();
 
 private:
-    struct Stroke {
-        const KeyConstads::KeyInfo *key;
-        bool alt;
-        bool ctrl;
-        bool shift;
-        WindowHandle window;
+    using Key = const KeyConstads::KeyInfo *;
+    using Clock = std::chrono::steady_clock;
+    using Lock = std::unique_lock<std::mutex>;
+
+    enum class Kind { Tap, Hold, Release, ReleaseAll };
+    struct Op {
+        Kind kind;
+        std::vector<Key> keys{}; // Tap, Hold: the downs in order
+        WindowHandle window = 0;
+        std::string id{};             // Hold, Release
+        Clock::time_point deadline{}; // Hold: when it lapses unless renewed
+        std::int32_t keyCode = 0;     // Tap: for the warnings
+        bool downsSent = false;       // the caller's thread sent the downs
+        bool downsOk = true;          // ...and each of them was handed over
     };
+    struct HeldKeys {
+        std::string id;
+        std::vector<Key> keys;
+        Clock::time_point deadline;
+    };
+    struct PlayingTap {
+        std::vector<Key> keys;
+        Clock::time_point upAt;
+    };
+    enum class Owner { Nobody, Player, Caller };
 
+    bool submit(std::shared_ptr<Op> op);
+    bool idle() const;
     void run();
-    void playStroke(const Stroke &stroke);
-    // One key up and the flush after it; false when either failed.
-    bool release(const KeyConstads::KeyInfo &key);
-    // Tries once more to release every key whose release failed.
-    void releaseStuckKeys();
+    void playOp(Lock &lock, Op &op);
+    void pressOp(Lock &lock, Op &op);
+    std::vector<HeldKeys>::iterator findHold(const std::string &id);
+    std::vector<HeldKeys>::iterator nextToLapse();
+    // Counts the keys up and sends the downs of those that were not down;
+    // stops at the first that fails. Only while owning the sink.
+    bool pressKeys(std::vector<Key> &keys);
+    // Counts the keys down (in reverse) and sends the ups of those that
+    // nobody uses any more; a failed one is kept to be released again.
+    void releaseKeys(Lock &lock, const std::vector<Key> &keys);
+    void retryStuckKeys(Lock &lock);
+    // Sends the ups of keys as one burst and flushes; keeps failed ones.
+    void sendUps(Lock &lock, const std::vector<Key> &ups);
+    void takeSink(Lock &lock);
+    void giveSinkBack(Lock &lock);
 
-    std::unique_ptr<KeySink> m_sink; // used by the thread only
+    const std::unique_ptr<KeySink> m_sink;
+    const std::chrono::milliseconds m_hold;
+    const Clock::time_point m_readyAt;
+
+    // Users of each key of the table, by its index there. Only the sink's
+    // owner reads or writes it.
+    std::vector<int> m_users;
+
+    std::mutex m_mutex; // guards everything below
+    std::condition_variable m_wake; // the player's thread is the one waiter
+    std::condition_variable m_idle; // for waitUntilIdle()
+    Owner m_owner = Owner::Nobody;
+    std::deque<std::shared_ptr<Op>> m_queue;
+    std::map<std::string, int> m_queuedHolds; // ids with a Hold still queued
+    bool m_busy = false; // an op taken from the queue is not over yet
+    std::optional<PlayingTap> m_tap;
+    std::vector<HeldKeys> m_holds; // in the order they were pressed
     // Keys whose up (or the flush after it) failed, so that they may still be
     // down. A backend can fail for a moment (a full device queue, a busy
-    // server); the key then stays held until someone releases it. They are
-    // released again before the next stroke and at shut-down. Thread only.
-    std::vector<const KeyConstads::KeyInfo *> m_stuck;
-    const std::chrono::milliseconds m_hold;
-
-    std::mutex m_mutex; // guards m_queue and m_stopping
-    std::condition_variable m_wake;
-    std::deque<Stroke> m_queue;
+    // server); they are released again before the next op and at shut-down.
+    // Written by the player's thread only.
+    std::vector<Key> m_stuck;
     bool m_stopping = false;
 
     std::mutex m_shutdownMutex; // makes a second shutdown() wait for the first
@@ -77,19 +132,23 @@ private:
 // it and add their window look-up; tests use it with a sink of their own.
 class StrokeInjector : public Injector {
 public:
-    StrokeInjector(QString name, std::unique_ptr<KeySink> sink,
+    StrokeInjector(std::string name, std::unique_ptr<KeySink> sink,
                    std::chrono::milliseconds hold = DefaultHold);
     ~StrokeInjector() override; // shuts down
 
-    QString name() const override;
-    void PressCombo(qint32 keyCode, qint32 alt, qint32 ctrl, qint32 shift,
+    std::string name() const override;
+    void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
                     WindowHandle window) override;
+    void Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
+              std::chrono::milliseconds timeout) override;
+    void Release(const std::string &id) override;
+    void ReleaseAll() override;
     // No window system to look in: always 0.
-    WindowHandle FindWindow(const QString &title) override;
+    WindowHandle FindWindow(const std::string &title) override;
     void shutdown() override;
 
 private:
-    const QString m_name;
+    const std::string m_name;
     StrokePlayer m_player;
 };
 

@@ -4,11 +4,9 @@
 #include "inject/Backends.h"
 #include "inject/StrokePlayer.h"
 
-#include <QString>
-
 #include <cerrno>
 #include <cstring>
-#include <thread>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -40,13 +38,15 @@ public:
     {
         return m_write(EV_KEY, key.linuxCode, 0);
     }
-    bool flush() override { return m_write(EV_SYN, SYN_REPORT, 0); }
+    bool send() override { return m_write(EV_SYN, SYN_REPORT, 0); }
+    // Each write reaches the kernel before it returns, and says whether it
+    // did: nothing is left to wait for.
+    bool flush() override { return true; }
 
     // Window handles come from FindWindow, which gives none here.
     bool activate(WindowHandle) override { return false; }
 
-    // On the player's thread, so the wait never holds up the caller.
-    void waitUntilReady() override { std::this_thread::sleep_until(m_readyAt); }
+    std::chrono::steady_clock::time_point readyAt() const override { return m_readyAt; }
 
 private:
     InputEventWriter m_write;
@@ -65,7 +65,7 @@ public:
     UinputDevice(const UinputDevice &) = delete;
     UinputDevice &operator=(const UinputDevice &) = delete;
 
-    bool write(quint16 type, quint16 code, qint32 value) const
+    bool write(std::uint16_t type, std::uint16_t code, std::int32_t value) const
     {
         return libevdev_uinput_write_event(m_device, type, code, value) == 0;
     }
@@ -75,7 +75,7 @@ private:
     int m_fd;
 };
 
-QString errnoText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+std::string errnoText(int error) { return std::strerror(error); }
 
 } // namespace
 
@@ -92,10 +92,8 @@ InjectorChoice CreateUinputInjector(std::chrono::milliseconds hold)
     const int fd = ::open("/dev/uinput", O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        return {nullptr, error == ENOENT
-                             ? QStringLiteral("no /dev/uinput (%1)").arg(errnoText(error))
-                             : QStringLiteral("no write access to /dev/uinput (%1)")
-                                   .arg(errnoText(error))};
+        return {nullptr, (error == ENOENT ? "no /dev/uinput (" : "no write access to /dev/uinput (")
+                             + errnoText(error) + ")"};
     }
 
     libevdev *description = libevdev_new();
@@ -111,19 +109,16 @@ InjectorChoice CreateUinputInjector(std::chrono::milliseconds hold)
     libevdev_free(description); // the device keeps no reference to its description
     if (result != 0) {
         ::close(fd);
-        return {nullptr, QStringLiteral("cannot create a virtual keyboard on /dev/uinput (%1)")
-                             .arg(errnoText(-result))};
+        return {nullptr, "cannot create a virtual keyboard on /dev/uinput (" + errnoText(-result) + ")"};
     }
 
     auto keyboard = std::make_shared<UinputDevice>(device, fd);
-    InputEventWriter write = [keyboard](quint16 type, quint16 code, qint32 value) {
+    InputEventWriter write = [keyboard](std::uint16_t type, std::uint16_t code, std::int32_t value) {
         return keyboard->write(type, code, value);
     };
-    return {std::make_unique<StrokeInjector>(QStringLiteral("uinput"),
-                                             CreateUinputKeySink(std::move(write),
-                                                                 UinputSettleTime),
-                                             hold),
-            QStringLiteral("Key presses through uinput (virtual keyboard)")};
+    return {std::make_unique<StrokeInjector>(
+                "uinput", CreateUinputKeySink(std::move(write), UinputSettleTime), hold),
+            "Key presses through uinput (virtual keyboard)"};
 }
 
 } // namespace vanterel::inject

@@ -1,16 +1,18 @@
 // Key presses through the XTEST extension of the X server, and the window
-// look-up through the EWMH client list. Qt headers come first: Xlib defines
-// macros (None, Bool, Status, KeyPress) that clash with Qt's names.
+// look-up through the EWMH client list. Our headers come first: Xlib defines
+// macros (None, Bool, Status, KeyPress) that clash with ordinary names.
 #include "inject/Backends.h"
 #include "inject/StrokePlayer.h"
 
-#include <QByteArray>
-#include <QHash>
-#include <QList>
-#include <QString>
-
+#include <cstdlib>
+#include <cwctype>
+#include <map>
 #include <mutex>
+#include <string>
 #include <utility>
+#include <vector>
+
+#include <locale.h>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -27,7 +29,7 @@ namespace {
 // errors on our displays are noted here and read back after an XSync; errors
 // on anyone else's display go on to the handler that was there before.
 std::mutex trapMutex;
-QHash<Display *, int> trappedErrors; // our displays -> first error code since last read
+std::map<Display *, int> trappedErrors; // our displays -> first error code since last read
 XErrorHandler previousHandler = nullptr;
 
 int trapError(Display *display, XErrorEvent *event)
@@ -36,8 +38,8 @@ int trapError(Display *display, XErrorEvent *event)
         std::lock_guard lock(trapMutex);
         const auto it = trappedErrors.find(display);
         if (it != trappedErrors.end()) {
-            if (*it == Success)
-                *it = event->error_code;
+            if (it->second == Success)
+                it->second = event->error_code;
             return 0;
         }
     }
@@ -64,26 +66,64 @@ struct DisplayCloser {
     {
         {
             std::lock_guard lock(trapMutex);
-            trappedErrors.remove(display);
+            trappedErrors.erase(display);
         }
         XCloseDisplay(display);
     }
 };
 using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
-DisplayPtr openDisplay(const QByteArray &name)
+DisplayPtr openDisplay(const std::string &name)
 {
-    Display *display = XOpenDisplay(name.isEmpty() ? nullptr : name.constData());
+    Display *display = XOpenDisplay(name.empty() ? nullptr : name.c_str());
     if (display) {
         std::lock_guard lock(trapMutex);
-        trappedErrors.insert(display, Success);
+        trappedErrors[display] = Success;
     }
     return DisplayPtr(display);
 }
 
-// Keys through XTEST. Lives on the player's thread; its connection is its own
-// (the look-up has another), so no Xlib connection is ever shared between
-// threads.
+// Titles are compared as text, without regard to case: decoded to code
+// points, each lowered by the C library's Unicode tables.
+std::u32string decodeUtf8(std::string_view bytes)
+{
+    std::u32string text;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        const int length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+        bool valid = length != 0 && i + static_cast<std::size_t>(length) <= bytes.size();
+        for (int k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+            valid = (next & 0xC0) == 0x80;
+            c = (c << 6) | (next & 0x3F);
+        }
+        text += valid ? c : U'\uFFFD';
+        i += valid ? static_cast<std::size_t>(length) : 1;
+    }
+    return text;
+}
+
+std::u32string latin1(std::string_view bytes)
+{
+    std::u32string text;
+    for (const char byte : bytes)
+        text += static_cast<char32_t>(static_cast<unsigned char>(byte));
+    return text;
+}
+
+std::u32string folded(std::u32string text)
+{
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    for (char32_t &c : text)
+        c = static_cast<char32_t>(utf8 ? towlower_l(static_cast<wint_t>(c), utf8)
+                                       : std::towlower(static_cast<wint_t>(c)));
+    return text;
+}
+
+// Keys through XTEST, on a connection of their own (the look-up has another).
+// Transitions are buffered by Xlib and leave with send(); flush() waits for
+// the server to have taken them.
 class XTestKeySink final : public KeySink {
 public:
     explicit XTestKeySink(DisplayPtr display)
@@ -94,6 +134,7 @@ public:
 
     bool keyDown(const KeyConstads::KeyInfo &key) override { return fake(key, True); }
     bool keyUp(const KeyConstads::KeyInfo &key) override { return fake(key, False); }
+    bool send() override { return XFlush(m_display.get()) != 0; }
     bool flush() override { return syncWithoutError(m_display.get()); }
 
     bool activate(WindowHandle handle) override
@@ -120,7 +161,7 @@ public:
     }
 
 private:
-    bool fake(const KeyConstads::KeyInfo &key, Bool down)
+    bool fake(const KeyConstads::KeyInfo &key, Bool down) const
     {
         const unsigned keycode = key.linuxCode + KeyConstads::XKeycodeOffset;
         return XTestFakeKeyEvent(m_display.get(), keycode, down, CurrentTime) != 0;
@@ -133,7 +174,7 @@ private:
 class XTestInjector final : public StrokeInjector {
 public:
     XTestInjector(DisplayPtr lookUp, DisplayPtr keys, std::chrono::milliseconds hold)
-        : StrokeInjector(QStringLiteral("XTest"), std::make_unique<XTestKeySink>(std::move(keys)),
+        : StrokeInjector("XTest", std::make_unique<XTestKeySink>(std::move(keys)),
                          hold),
           m_display(std::move(lookUp)),
           m_clientList(XInternAtom(m_display.get(), "_NET_CLIENT_LIST", False)),
@@ -142,18 +183,19 @@ public:
     {
     }
 
-    WindowHandle FindWindow(const QString &title) override
+    WindowHandle FindWindow(const std::string &title) override
     {
         // An empty title would match any untitled window: it names none.
-        if (title.isEmpty())
+        if (title.empty())
             return 0;
+        const std::u32string wanted = folded(decodeUtf8(title));
         std::lock_guard lock(m_mutex);
-        QList<Window> windows = clientList();
-        if (windows.isEmpty())
+        std::vector<Window> windows = clientList();
+        if (windows.empty())
             windows = treeTopLevels();
         WindowHandle found = 0;
-        for (const Window window : std::as_const(windows)) {
-            if (titleOf(window).compare(title, Qt::CaseInsensitive) == 0) {
+        for (const Window window : windows) {
+            if (folded(titleOf(window)) == wanted) {
                 found = window;
                 break;
             }
@@ -165,9 +207,9 @@ public:
 
 private:
     // The managed top-level windows, as an EWMH window manager lists them.
-    QList<Window> clientList()
+    std::vector<Window> clientList()
     {
-        QList<Window> windows;
+        std::vector<Window> windows;
         Atom type = 0;
         int format = 0;
         unsigned long count = 0;
@@ -181,7 +223,7 @@ private:
                 // Format-32 data comes as an array of long, whatever its size.
                 const auto *ids = reinterpret_cast<const unsigned long *>(data);
                 for (unsigned long i = 0; i < count; ++i)
-                    windows.append(ids[i]);
+                    windows.push_back(ids[i]);
             }
             XFree(data);
         }
@@ -191,27 +233,28 @@ private:
     // Without an EWMH manager: the children of the root, topmost first, each
     // followed by its own children, which is where a reparenting manager
     // keeps the application's window inside its frame.
-    QList<Window> treeTopLevels()
+    std::vector<Window> treeTopLevels()
     {
-        QList<Window> windows;
-        const QList<Window> frames = childrenTopmostFirst(DefaultRootWindow(m_display.get()));
+        std::vector<Window> windows;
+        const std::vector<Window> frames = childrenTopmostFirst(DefaultRootWindow(m_display.get()));
         for (const Window frame : frames) {
-            windows.append(frame);
-            windows.append(childrenTopmostFirst(frame));
+            windows.push_back(frame);
+            const std::vector<Window> children = childrenTopmostFirst(frame);
+            windows.insert(windows.end(), children.begin(), children.end());
         }
         return windows;
     }
 
-    QList<Window> childrenTopmostFirst(Window parent)
+    std::vector<Window> childrenTopmostFirst(Window parent)
     {
-        QList<Window> windows;
+        std::vector<Window> windows;
         Window root = 0;
         Window parentOfParent = 0;
         Window *children = nullptr;
         unsigned count = 0;
         if (XQueryTree(m_display.get(), parent, &root, &parentOfParent, &children, &count)) {
             for (unsigned i = count; i > 0; --i) // the server lists bottom first
-                windows.append(children[i - 1]);
+                windows.push_back(children[i - 1]);
             if (children)
                 XFree(children);
         }
@@ -219,7 +262,7 @@ private:
     }
 
     // The title: _NET_WM_NAME (UTF-8) where the client set it, else WM_NAME.
-    QString titleOf(Window window)
+    std::u32string titleOf(Window window)
     {
         Atom type = 0;
         int format = 0;
@@ -230,9 +273,8 @@ private:
                                &format, &count, &remaining, &data) == Success
             && data) {
             const bool utf8 = type == m_utf8 && format == 8;
-            const QString title = utf8 ? QString::fromUtf8(reinterpret_cast<const char *>(data),
-                                                           static_cast<qsizetype>(count))
-                                       : QString();
+            const std::u32string title =
+                utf8 ? decodeUtf8({reinterpret_cast<const char *>(data), count}) : std::u32string();
             XFree(data);
             if (utf8)
                 return title;
@@ -241,13 +283,12 @@ private:
         XTextProperty text{};
         if (!XGetWMName(m_display.get(), window, &text) || !text.value)
             return {};
-        const auto *bytes = reinterpret_cast<const char *>(text.value);
-        const auto size = static_cast<qsizetype>(text.nitems);
-        QString title;
+        const std::string_view bytes(reinterpret_cast<const char *>(text.value), text.nitems);
+        std::u32string title;
         if (text.encoding == m_utf8) {
-            title = QString::fromUtf8(bytes, size);
+            title = decodeUtf8(bytes);
         } else if (text.encoding == XA_STRING || text.format != 8) {
-            title = QString::fromLatin1(bytes, size);
+            title = latin1(bytes);
         } else {
             // COMPOUND_TEXT and the like: let Xlib convert.
             char **list = nullptr;
@@ -255,10 +296,10 @@ private:
             if (Xutf8TextPropertyToTextList(m_display.get(), &text, &list, &pieces) >= Success
                 && list) {
                 for (int i = 0; i < pieces; ++i)
-                    title += QString::fromUtf8(list[i]);
+                    title += decodeUtf8(list[i]);
                 XFreeStringList(list);
             } else {
-                title = QString::fromLatin1(bytes, size);
+                title = latin1(bytes);
             }
         }
         XFree(text.value);
@@ -274,34 +315,37 @@ private:
 
 } // namespace
 
-InjectorChoice CreateXTestInjector(const QString &displayName, std::chrono::milliseconds hold)
+InjectorChoice CreateXTestInjector(const std::string &displayName, std::chrono::milliseconds hold)
 {
-    const QByteArray name = displayName.toLocal8Bit();
-    if (name.isEmpty() && qEnvironmentVariableIsEmpty("DISPLAY"))
-        return {nullptr, QStringLiteral("no X display (DISPLAY is not set)")};
-    const QString shownName = name.isEmpty() ? qEnvironmentVariable("DISPLAY") : displayName;
+    const char *environment = std::getenv("DISPLAY");
+    if (displayName.empty() && (!environment || !*environment))
+        return {nullptr, "no X display (DISPLAY is not set)"};
+    const std::string shownName = displayName.empty() ? environment : displayName;
 
+    // A tap's first keys leave from the caller's thread while the player's
+    // thread may be waiting for a reply on the same connection: Xlib must
+    // lock its connections. Current Xlib does so by itself; older ones need
+    // this before any other call (the program's toolkit makes it first).
+    XInitThreads();
     installErrorTrap();
     // One connection for the look-up on the caller's thread and one for the
-    // player's thread: Xlib connections are not to be shared between threads.
-    DisplayPtr lookUp = openDisplay(name);
+    // keys: a look-up never waits behind a stroke.
+    DisplayPtr lookUp = openDisplay(displayName);
     DisplayPtr keys;
     if (lookUp)
-        keys = openDisplay(name);
+        keys = openDisplay(displayName);
     if (!lookUp || !keys)
-        return {nullptr, QStringLiteral("no X display (cannot connect to %1)").arg(shownName)};
+        return {nullptr, "no X display (cannot connect to " + shownName + ")"};
 
     int eventBase = 0;
     int errorBase = 0;
     int major = 0;
     int minor = 0;
     if (!XTestQueryExtension(lookUp.get(), &eventBase, &errorBase, &major, &minor))
-        return {nullptr,
-                QStringLiteral("the X display %1 has no XTEST extension").arg(shownName)};
+        return {nullptr, "the X display " + shownName + " has no XTEST extension"};
 
-    const QString line = QStringLiteral("Key presses through XTest on display %1")
-                             .arg(QString::fromLocal8Bit(DisplayString(lookUp.get())));
-    return {std::make_unique<XTestInjector>(std::move(lookUp), std::move(keys), hold), line};
+    std::string line = std::string("Key presses through XTest on display ") + DisplayString(lookUp.get());
+    return {std::make_unique<XTestInjector>(std::move(lookUp), std::move(keys), hold), std::move(line)};
 }
 
 } // namespace vanterel::inject

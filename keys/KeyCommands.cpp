@@ -48,7 +48,7 @@ void KeyCommands::PressCommandKeys(const QString &commandName, bool lookUp)
     inject::Injector *injector = m_injector.load();
     inject::WindowHandle window = 0;
     if (lookUp && injector)
-        window = injector->FindWindow(m_settings.TargetWindowTitle);
+        window = injector->FindWindow(m_settings.TargetWindowTitle.toStdString());
 
     // The snapshot stays whole for as long as it is held, whatever an import
     // does meanwhile.

@@ -67,7 +67,7 @@ private:
                     auto injector = std::make_unique<RecordingInjector>();
                     if (recorder)
                         *recorder = injector.get();
-                    return InjectorChoice{std::move(injector), QStringLiteral("Key presses recorded")};
+                    return InjectorChoice{std::move(injector), "Key presses recorded"};
                 },
                 &prompts};
     }
@@ -239,15 +239,15 @@ private Q_SLOTS:
             QCOMPARE(window.keyCommands().bindings()->upperBound(), 3001);
 
             QCOMPARE(fetch(port, "GET /?GearUp HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 303"));
-            QTRY_COMPARE(recorder->calls,
-                         (QList<RecordingInjector::Call>{{42, 0, 0, 0, 0}, {34, 0, 0, 0, 0}}));
+            QTRY_COMPARE(recorder->calls(),
+                         (std::vector<RecordingInjector::Call>{{42, 0, 0, 0, 0}, {34, 0, 0, 0, 0}}));
 
             // Send Key dispatches the selected line, looking the window up.
             QTRY_COMPARE(window.SelectedLogText(), QStringLiteral("Finished Transfer."));
             window.AddMsg(QStringLiteral("CMD7"));
             window.findChild<QPushButton *>(QStringLiteral("cmdSendKey"))->click();
-            QCOMPARE(recorder->lookUps, QStringList{QStringLiteral("Marlek ORS")});
-            QCOMPARE(recorder->calls.last(), (RecordingInjector::Call{30, 0, -1, 0, 0}));
+            QCOMPARE(recorder->lookUps(), std::vector<std::string>{"Marlek ORS"});
+            QCOMPARE(recorder->calls().back(), (RecordingInjector::Call{30, 0, -1, 0, 0}));
             window.close();
         }
         const QByteArray saved = readFile(dir.filePath(QStringLiteral("keys.dat")));

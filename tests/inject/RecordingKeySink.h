@@ -1,8 +1,8 @@
 #pragma once
 
 // A key sink for tests: writes every call into a log shared with the test
-// (so the log outlives the player that owns the sink), can be told to fail
-// chosen calls, and can hold the player's thread at its first key down.
+// (so the log outlives the player that owns the sink), with the thread that
+// made it, and can be told to fail chosen calls.
 
 #include "inject/KeySink.h"
 
@@ -10,54 +10,38 @@
 #include <QStringList>
 
 #include <chrono>
-#include <condition_variable>
-#include <map>
-#include <memory>
 #include <mutex>
-#include <set>
+#include <optional>
 #include <thread>
+#include <utility>
 
 namespace vanterel::inject::test {
 
-// Calls, one token each: "+29" key down (Linux code), "-29" key up, "~" flush,
-// "@7" activate window 7. A failed call gets "!" after its token.
+// Calls, one token each: "+29" key down (Linux code), "-29" key up, "~"
+// flush, "@7" activate window 7; send() leaves no token. A failed call gets
+// "!" after its token.
 struct SinkLog {
     std::mutex mutex;
     QStringList events;
-    std::set<std::thread::id> threads;
-    std::map<QString, std::chrono::steady_clock::time_point> firstSeen;
+    QList<std::thread::id> threads; // of each event
+    QList<std::chrono::steady_clock::time_point> times;
 
     QString joined()
     {
         std::lock_guard lock(mutex);
         return events.join(u' ');
     }
-};
-
-// Holds the player's thread inside its first key down until opened.
-struct Gate {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool entered = false;
-    bool open = false;
-
-    void pass()
-    {
-        std::unique_lock lock(mutex);
-        entered = true;
-        changed.notify_all();
-        changed.wait(lock, [this] { return open; });
-    }
-    bool waitUntilEntered()
-    {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return entered; });
-    }
-    void release()
+    std::thread::id threadOf(const QString &token)
     {
         std::lock_guard lock(mutex);
-        open = true;
-        changed.notify_all();
+        const qsizetype i = events.indexOf(token);
+        return i < 0 ? std::thread::id() : threads.at(i);
+    }
+    std::optional<std::chrono::steady_clock::time_point> timeOf(const QString &token)
+    {
+        std::lock_guard lock(mutex);
+        const qsizetype i = events.indexOf(token);
+        return i < 0 ? std::nullopt : std::optional(times.at(i));
     }
 };
 
@@ -65,45 +49,37 @@ class RecordingKeySink final : public KeySink {
 public:
     // failing: tokens whose next call fails (once each); "~+30" makes the
     // flush right after "+30" fail.
-    explicit RecordingKeySink(std::shared_ptr<SinkLog> log, QSet<QString> failing = {},
-                              std::shared_ptr<Gate> gate = {})
-        : m_log(std::move(log)), m_failing(std::move(failing)), m_gate(std::move(gate))
+    explicit RecordingKeySink(std::shared_ptr<SinkLog> log, QSet<QString> failing = {})
+        : m_log(std::move(log)), m_failing(std::move(failing))
     {
     }
 
     bool keyDown(const KeyConstads::KeyInfo &key) override
     {
-        if (m_gate && !std::exchange(m_gatePassed, true))
-            m_gate->pass();
         return record(u'+' + QString::number(key.linuxCode));
     }
     bool keyUp(const KeyConstads::KeyInfo &key) override
     {
         return record(u'-' + QString::number(key.linuxCode));
     }
-    bool flush() override { return record(QStringLiteral("~"), u'~' + m_last); }
-    bool activate(WindowHandle window) override
-    {
-        return record(u'@' + QString::number(window));
-    }
+    bool send() override { return true; }
+    bool flush() override { return record(QStringLiteral("~"), true); }
+    bool activate(WindowHandle window) override { return record(u'@' + QString::number(window)); }
 
 private:
-    bool record(const QString &token, const QString &failureKey = {})
+    bool record(const QString &token, bool isFlush = false)
     {
-        const bool fail = m_failing.remove(failureKey.isEmpty() ? token : failureKey);
-        m_last = token;
         std::lock_guard lock(m_log->mutex);
-        m_log->threads.insert(std::this_thread::get_id());
-        m_log->firstSeen.try_emplace(token, std::chrono::steady_clock::now());
+        const QString last = m_log->events.isEmpty() ? QString() : m_log->events.last();
+        const bool fail = m_failing.remove(isFlush ? u'~' + last : token);
         m_log->events.append(fail ? token + u'!' : token);
+        m_log->threads.append(std::this_thread::get_id());
+        m_log->times.append(std::chrono::steady_clock::now());
         return !fail;
     }
 
     std::shared_ptr<SinkLog> m_log;
     QSet<QString> m_failing;
-    std::shared_ptr<Gate> m_gate;
-    bool m_gatePassed = false;
-    QString m_last;
 };
 
 // The keys still down at the end of a log: a down without a later up.

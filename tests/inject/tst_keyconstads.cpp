@@ -16,7 +16,8 @@ private Q_SLOTS:
     void linuxCode_matchesTheKernelKey();
     void linuxCode_everyNamedKeyButNone_hasOne();
     void linuxCode_sharedOnlyByJapaneseLayoutAliases();
-    void modifierConstants_areTheTableEntries();
+    void findKeyByName_data();
+    void findKeyByName();
 };
 
 void TestKeyConstads::linuxCode_matchesTheKernelKey_data()
@@ -87,22 +88,26 @@ void TestKeyConstads::linuxCode_sharedOnlyByJapaneseLayoutAliases()
     }
 }
 
-void TestKeyConstads::modifierConstants_areTheTableEntries()
+void TestKeyConstads::findKeyByName_data()
 {
-    const struct {
-        int code;
-        quint16 linuxCode;
-    } modifiers[] = {{42, KeyConstads::LinuxLeftShift},
-                     {29, KeyConstads::LinuxLeftCtrl},
-                     {56, KeyConstads::LinuxLeftAlt}};
-    for (const auto &modifier : modifiers) {
-        const KeyConstads::KeyInfo *key = KeyConstads::FindKey(modifier.code);
-        QVERIFY(key);
-        QCOMPARE(key->linuxCode, modifier.linuxCode);
-    }
-    QCOMPARE(int(KeyConstads::LinuxLeftShift), KEY_LEFTSHIFT);
-    QCOMPARE(int(KeyConstads::LinuxLeftCtrl), KEY_LEFTCTRL);
-    QCOMPARE(int(KeyConstads::LinuxLeftAlt), KEY_LEFTALT);
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<int>("code"); // -1: none
+
+    QTest::addRow("any letter case") << QByteArray("numpadEnter") << 156;
+    QTest::addRow("a shared name finds the lower code") << QByteArray("NUMPADDOT") << 83;
+    QTest::addRow("a digit names its key, not a code") << QByteArray("1") << 2;
+    QTest::addRow("the backslash") << QByteArray("\\") << 43;
+    QTest::addRow("a prefix is no name") << QByteArray("NUMPAD") << -1;
+    QTest::addRow("empty") << QByteArray("") << -1;
+}
+
+void TestKeyConstads::findKeyByName()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(int, code);
+
+    const KeyConstads::KeyInfo *key = KeyConstads::FindKeyByName(name.toStdString());
+    QCOMPARE(key ? key->code : -1, code);
 }
 
 QTEST_GUILESS_MAIN(TestKeyConstads)

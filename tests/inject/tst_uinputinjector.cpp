@@ -37,7 +37,7 @@ struct WrittenEvents {
 
 InputEventWriter recordingWriter(const std::shared_ptr<WrittenEvents> &written)
 {
-    return [written](quint16 type, quint16 code, qint32 value) {
+    return [written](std::uint16_t type, std::uint16_t code, std::int32_t value) {
         QString text;
         if (type == EV_KEY)
             text = u"KEY %1 %2"_s.arg(code).arg(value);
@@ -169,7 +169,7 @@ void TestUinputInjector::keySink_stroke_writesKeyEventsEachInItsOwnReport()
 
     auto written = std::make_shared<WrittenEvents>();
     written->failing = failing;
-    StrokeInjector injector(u"uinput"_s, CreateUinputKeySink(recordingWriter(written), 0ms), 0ms);
+    StrokeInjector injector("uinput", CreateUinputKeySink(recordingWriter(written), 0ms), 0ms);
     injector.PressCombo(code, 0, ctrl, 0, 0);
     injector.shutdown();
 
@@ -182,8 +182,7 @@ void TestUinputInjector::keySink_newDevice_takesNoKeysBeforeItHasSettled()
     constexpr auto settle = 30ms;
     auto written = std::make_shared<WrittenEvents>();
     const auto created = std::chrono::steady_clock::now();
-    StrokeInjector injector(u"uinput"_s, CreateUinputKeySink(recordingWriter(written), settle),
-                            0ms);
+    StrokeInjector injector("uinput", CreateUinputKeySink(recordingWriter(written), settle), 0ms);
     injector.PressCombo(30, 0, 0, 0, 0);
     injector.shutdown();
 
@@ -205,9 +204,9 @@ void TestUinputInjector::realDevice_pressCombo_keyboardReportsTheStroke()
     bool permissionDenied = false;
     const QSet<QString> before = virtualKeyboardNodes(&permissionDenied);
     InjectorChoice choice = CreateUinputInjector(0ms);
-    QVERIFY2(choice.injector, qPrintable(choice.logLine));
-    QCOMPARE(choice.logLine, u"Key presses through uinput (virtual keyboard)"_s);
-    QCOMPARE(choice.injector->FindWindow(u"Marlek ORS"_s), WindowHandle(0));
+    QVERIFY2(choice.injector, choice.logLine.c_str());
+    QCOMPARE(choice.logLine, "Key presses through uinput (virtual keyboard)");
+    QCOMPARE(choice.injector->FindWindow("Marlek ORS"), WindowHandle(0));
 
     // udev makes the node a moment after the device; ours is the new one.
     QString node;

@@ -7,6 +7,7 @@
 #include "inject/Backends.h"
 
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
 
@@ -45,6 +46,8 @@ private Q_SLOTS:
     void findWindow_listedWindowGone_isSkipped();
     void createInjector_display_data();
     void createInjector_display();
+    void tool_data();
+    void tool();
 
 private:
     std::unique_ptr<PrivateXServer> m_server;
@@ -63,11 +66,10 @@ void TestXTestInjector::initTestCase()
     m_client = std::make_unique<TestXClient>(m_server->display());
     QVERIFY(m_client->isOpen());
 
-    InjectorChoice choice = CreateXTestInjector(QString::fromLatin1(m_server->display()), 0ms);
-    QVERIFY2(choice.injector, qPrintable(choice.logLine));
-    QCOMPARE(choice.logLine,
-             u"Key presses through XTest on display "_s + QString::fromLatin1(m_server->display()));
-    QCOMPARE(choice.injector->name(), u"XTest"_s);
+    InjectorChoice choice = CreateXTestInjector(m_server->display().toStdString(), 0ms);
+    QVERIFY2(choice.injector, choice.logLine.c_str());
+    QCOMPARE(choice.logLine, "Key presses through XTest on display " + m_server->display().toStdString());
+    QCOMPARE(choice.injector->name(), "XTest");
     m_injector = std::move(choice.injector);
 }
 
@@ -190,7 +192,7 @@ void TestXTestInjector::findWindow_title()
     const quint64 window = m_client->createWindow(wmName, netWmName);
     QVERIFY(window);
 
-    QCOMPARE(m_injector->FindWindow(search), found ? window : 0);
+    QCOMPARE(m_injector->FindWindow(search.toStdString()), found ? window : 0);
 }
 
 void TestXTestInjector::findWindow_clientList_isUsedBeforeTheWindowTree()
@@ -200,10 +202,10 @@ void TestXTestInjector::findWindow_clientList_isUsedBeforeTheWindowTree()
     QVERIFY(managed && stray);
 
     // Without a window manager's list, the topmost window of that title.
-    QCOMPARE(m_injector->FindWindow(u"twin"_s), stray);
+    QCOMPARE(m_injector->FindWindow("twin"), stray);
 
     m_client->setClientList({managed});
-    QCOMPARE(m_injector->FindWindow(u"twin"_s), managed);
+    QCOMPARE(m_injector->FindWindow("twin"), managed);
 }
 
 void TestXTestInjector::findWindow_listedWindowGone_isSkipped()
@@ -214,8 +216,8 @@ void TestXTestInjector::findWindow_listedWindowGone_isSkipped()
     m_client->setClientList({gone, live});
     m_client->destroyWindow(gone);
 
-    QCOMPARE(m_injector->FindWindow(u"Marlek ORS"_s), live);
-    QCOMPARE(m_injector->FindWindow(u"Nothing of that name"_s), quint64(0));
+    QCOMPARE(m_injector->FindWindow("Marlek ORS"), live);
+    QCOMPARE(m_injector->FindWindow("Nothing of that name"), quint64(0));
 }
 
 void TestXTestInjector::createInjector_display_data()
@@ -229,8 +231,8 @@ void TestXTestInjector::createInjector_display_data()
 
     // Without X, the factory falls back to uinput, or says why it cannot.
     InjectorChoice uinput = CreateUinputInjector();
-    const QString withoutX = uinput.injector ? uinput.logLine
-                                             : u"No key presses: %1 and "_s + uinput.logLine;
+    const QString withoutX = uinput.injector ? QString::fromStdString(uinput.logLine)
+                                             : u"No key presses: %1 and "_s + QString::fromStdString(uinput.logLine);
     uinput.injector.reset();
 
     QTest::addRow("DISPLAY not set")
@@ -263,7 +265,73 @@ void TestXTestInjector::createInjector_display()
         qputenv("DISPLAY", saved);
     else
         qunsetenv("DISPLAY");
-    QCOMPARE(choice.logLine, expected);
+    QCOMPARE(QString::fromStdString(choice.logLine), expected);
+}
+
+void TestXTestInjector::tool_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("says"); // a line of its standard output or error
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::addRow("a name with a modifier, then a code")
+        << QStringList{u"--hold"_s, u"0"_s, u"shift+a"_s, u"0x1F"_s} << 0 << u"shift+a: key 30, modifiers 1"_s
+        << QStringList{u"down 50"_s, u"down 38 Shift"_s, u"up 38 Shift"_s, u"up 50 Shift"_s, u"down 39"_s,
+                       u"up 39"_s};
+    QTest::addRow("the window of a title gets the keys")
+        << QStringList{u"--window"_s, u"TOOL TARGET"_s, u"Ctrl+A"_s} << 0 << u"Ctrl+A: key 30, modifiers 2"_s
+        << QStringList{u"down 37"_s, u"down 38 Ctrl"_s, u"up 38 Ctrl"_s, u"up 37 Ctrl"_s};
+    QTest::addRow("no window of that title") << QStringList{u"--window"_s, u"Nowhere"_s, u"A"_s} << 1
+                                             << u"vanterel-keys: no window titled \"Nowhere\""_s << QStringList();
+    QTest::addRow("a name the table lacks") << QStringList{u"A"_s, u"Ctrl+Nope"_s} << 2
+                                            << u"vanterel-keys: \"Ctrl+Nope\": no key named \"Nope\""_s
+                                            << QStringList();
+    QTest::addRow("no such modifier") << QStringList{u"Win+A"_s} << 2
+                                      << u"vanterel-keys: \"Win+A\": \"Win\" is no modifier (Shift, Ctrl, Alt)"_s
+                                      << QStringList();
+    QTest::addRow("a code that names no key") << QStringList{u"84"_s} << 2
+                                              << u"vanterel-keys: \"84\": code 84 names no key"_s << QStringList();
+    QTest::addRow("a hold out of range") << QStringList{u"--hold"_s, u"10001"_s, u"A"_s} << 2
+                                         << u"vanterel-keys: --hold 10001: not a number of milliseconds from 0 "
+                                            "to 10000"_s
+                                         << QStringList();
+    QTest::addRow("an unknown option") << QStringList{u"--fast"_s, u"A"_s} << 2
+                                       << u"vanterel-keys: unknown option --fast"_s << QStringList();
+    QTest::addRow("nothing to press") << QStringList{u"--hold"_s, u"5"_s} << 2
+                                      << u"vanterel-keys: no combo to press"_s << QStringList();
+}
+
+void TestXTestInjector::tool()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, says);
+    QFETCH(QStringList, expected);
+
+    const quint64 target = m_client->createWindow("Tool target");
+    const quint64 other = m_client->createWindow("Other");
+    QVERIFY(target && other);
+    m_client->focus(arguments.contains(u"--window"_s) ? other : target);
+
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"DISPLAY"_s, QString::fromLatin1(m_server->display()));
+    tool.setProcessEnvironment(environment);
+    tool.start(QStringLiteral(VANTEREL_KEYS), arguments);
+    QVERIFY(tool.waitForFinished(10000));
+    const QString output = QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+    QCOMPARE(tool.exitCode(), status);
+    QVERIFY2(output.split(u'\n').contains(says), qPrintable(output));
+    if (status == 0)
+        QVERIFY(output.startsWith(u"Key presses through XTest on display "_s));
+
+    // A Z of our own after the tool: nothing it pressed may come after it.
+    m_injector->PressCombo(44, 0, 0, 0, 0);
+    const QList<TestXClient::KeyEvent> events = m_client->keyEvents(int(expected.size()) + 2);
+    QCOMPARE(texts(events), (expected + QStringList{u"down 52"_s, u"up 52"_s}));
+    for (qsizetype i = 0; i < expected.size(); ++i)
+        QCOMPARE(events[i].window, target);
 }
 
 QTEST_GUILESS_MAIN(TestXTestInjector)

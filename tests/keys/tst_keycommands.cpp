@@ -188,7 +188,7 @@ void TestKeyCommands::pressCommandKeys()
     settings.TargetWindowTitle = u"Target App"_s;
     inject::RecordingInjector injector;
     if (windowOpen)
-        injector.addWindow(u"target app"_s, TargetWindow);
+        injector.addWindow("target app", TargetWindow);
     KeyCommands commands_(settings, &injector);
     KeyBindings table;
     for (const KeyBinding &b : bindings)
@@ -198,8 +198,9 @@ void TestKeyCommands::pressCommandKeys()
     for (const QString &command : commands)
         commands_.PressCommandKeys(command, lookUp);
 
-    QCOMPARE(injector.calls, expected);
-    QCOMPARE(injector.lookUps, QStringList(lookUps, settings.TargetWindowTitle));
+    QCOMPARE(injector.calls(), std::vector<Call>(expected.begin(), expected.end()));
+    QCOMPARE(injector.lookUps(),
+             std::vector<std::string>(std::size_t(lookUps), settings.TargetWindowTitle.toStdString()));
 }
 
 void TestKeyCommands::pressCommandKeys_withoutInjector_pressesNothingButSetsFlags()
@@ -226,7 +227,7 @@ void TestKeyCommands::bindingText_leavesFlagsForTheNextKey()
     commands.replaceBindings(table);
     QCOMPARE(commands.BindingText(16, 6), u"Alt+Ctrl+Q"_s);
     commands.PressCommandKeys(u"go"_s, false);
-    QCOMPARE(injector.calls, (QList<Call>{{30, Held, Held, 0, 0}}));
+    QCOMPARE(injector.calls(), (std::vector<Call>{{30, Held, Held, 0, 0}}));
 }
 
 void TestKeyCommands::keyName_data()

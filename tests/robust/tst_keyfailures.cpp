@@ -29,8 +29,7 @@ struct Device {
 
 // A backend whose calls fail at random (seeded). A failure is taken at its
 // worst for the keyboard: a failed down may still have gone through, a failed
-// up did not, and a failed flush loses the ups sent since the last flush that
-// worked (they never took effect).
+// up did not, and a failed send or flush loses ups (they never took effect).
 class FlakySink final : public KeySink {
 public:
     FlakySink(std::shared_ptr<Device> device, quint32 seed, double failureRate)
@@ -49,11 +48,25 @@ public:
     bool keyUp(const KeyConstads::KeyInfo &key) override
     {
         std::lock_guard lock(m_device->mutex);
+        m_unsent = 0;
         if (failNow("keyUp"))
             return false;
         if (m_device->down.erase(key.linuxCode))
-            m_unflushedUps.push_back(key.linuxCode);
+            m_unflushedUps.push_back(m_unsent = key.linuxCode);
         return true;
+    }
+    // A failed send loses the transition it was to send; a failed flush the
+    // ups since the last flush that worked.
+    bool send() override
+    {
+        std::lock_guard lock(m_device->mutex);
+        const bool ok = !failNow("send");
+        if (!ok && m_unsent != 0) {
+            m_device->down.insert(m_unsent);
+            m_unflushedUps.pop_back();
+        }
+        m_unsent = 0;
+        return ok;
     }
     bool flush() override
     {
@@ -85,6 +98,7 @@ private:
     std::bernoulli_distribution m_fail;
     std::bernoulli_distribution m_coin{0.5};
     std::vector<quint16> m_unflushedUps;
+    quint16 m_unsent = 0; // the up the next send hands over
 };
 
 QByteArray names(const std::set<quint16> &codes)
