@@ -1,5 +1,6 @@
 #include "app/FrmMain.h"
 
+#include "app/FrmConnect.h"
 #include "common/CoolIcon.h"
 #include "common/Layout.h"
 #include "common/Version.h"
@@ -38,6 +39,12 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     chkEnabeLog = new QCheckBox(QStringLiteral("Enabe Log"), this);
     chkEnabeLog->setObjectName(QStringLiteral("chkEnabeLog"));
     chkEnabeLog->setGeometry(twipsRect(120, 120, 1455, 195));
+
+    cmdConnect = new QPushButton(QStringLiteral("Connect…"), this);
+    cmdConnect->setObjectName(QStringLiteral("cmdConnect"));
+    cmdConnect->setGeometry(twipsRect(1695, 0, 1185, 360));
+    m_frmConnect = new FrmConnect(this);
+    connect(cmdConnect, &QPushButton::clicked, this, &FrmMain::cmdConnectClick);
 
     cmdSendKey = new QPushButton(QStringLiteral("Send Key"), this);
     cmdSendKey->setObjectName(QStringLiteral("cmdSendKey"));
@@ -143,6 +150,13 @@ void FrmMain::AddMsg(const QString &text)
 {
     m_logModel.append(text);
     qCInfo(lcEvent).noquote() << text;
+    // The connect window follows the listener through its log lines: at
+    // start-up and whenever the options window moves it to another port.
+    static const QString listening = QStringLiteral("Server listening on address ");
+    if (text.startsWith(listening))
+        m_frmConnect->setServer(m_settings.ServerPort, text.mid(listening.size()).section(u':', 0, 0));
+    else if (text.startsWith(QStringLiteral("Server could not listen on port ")))
+        m_frmConnect->setServer(m_settings.ServerPort, QString());
     if (!m_follow.isActive()) {
         ListView1->viewport()->setUpdatesEnabled(false);
         m_follow.start();
@@ -185,6 +199,13 @@ void FrmMain::cmdSendKeyClick()
     if (selected.isEmpty())
         return;
     m_keys.PressCommandKeys(selected, true);
+}
+
+void FrmMain::cmdConnectClick()
+{
+    m_frmConnect->show();
+    m_frmConnect->raise();
+    m_frmConnect->activateWindow();
 }
 
 void FrmMain::cmdOptionsClick()

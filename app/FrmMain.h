@@ -23,6 +23,8 @@ class QTreeView;
 
 namespace vanterel::app {
 
+class FrmConnect;
+
 // How a main window is put together; tests change what a user cannot.
 struct FrmMainOptions {
     // Folder of keys.dat, Log.txt and htdocs; the executable's folder when empty.
@@ -70,6 +72,7 @@ private:
     void followNewestLine();
     void cmdOptionsClick();
     void cmdSendKeyClick();
+    void cmdConnectClick();
     QString keysDatPath() const;
 
     Options m_options;
@@ -86,6 +89,8 @@ private:
     config::WidgetPrompts m_widgetPrompts;
 
     QCheckBox *chkEnabeLog;
+    QPushButton *cmdConnect;
+    FrmConnect *m_frmConnect;
     QPushButton *cmdSendKey;
     QPushButton *cmdOptions;
     QTreeView *ListView1;
