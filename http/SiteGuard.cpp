@@ -25,7 +25,7 @@ std::optional<Authority> parseHostPort(QStringView text, int defaultPort)
     } else if (const qsizetype colon = text.lastIndexOf(u':'); colon >= 0) {
         nameEnd = colon;
     }
-    Authority server{text.left(nameEnd).toString().toLower(), defaultPort};
+    Authority server { text.left(nameEnd).toString().toLower(), defaultPort };
     if (server.name.isEmpty())
         return std::nullopt;
     if (nameEnd < text.size()) {
@@ -45,9 +45,11 @@ std::optional<Authority> originServer(QStringView origin)
     if (schemeEnd <= 0)
         return std::nullopt;
     const QStringView scheme = origin.left(schemeEnd);
-    const int defaultPort = scheme.compare(u"https", Qt::CaseInsensitive) == 0 ? 443
-                          : scheme.compare(u"http", Qt::CaseInsensitive) == 0  ? 80
-                                                                                : -1;
+    int defaultPort = -1; // no other scheme serves our pages
+    if (scheme.compare(u"http", Qt::CaseInsensitive) == 0)
+        defaultPort = 80;
+    else if (scheme.compare(u"https", Qt::CaseInsensitive) == 0)
+        defaultPort = 443;
     QStringView rest = origin.mid(schemeEnd + 3);
     if (rest.endsWith(u'/')) // not sent by browsers, but harmless
         rest.chop(1);
