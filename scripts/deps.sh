@@ -4,7 +4,11 @@
 VANTEREL_BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libgl-dev libx11-dev libxtst-dev libevdev-dev libqrencode-dev"
 # A private X server for headless runs and for the tests that press keys.
 VANTEREL_DISPLAY_PACKAGES="xvfb xauth"
-VANTEREL_TEST_PACKAGES="curl zbar-tools"
+VANTEREL_TEST_PACKAGES="curl zbar-tools chromium"
+# node and npm run the browser test; one that is there already is kept (a
+# Node.js of another origin brings its own npm, which Debian's would replace).
+command -v node >/dev/null || VANTEREL_TEST_PACKAGES="$VANTEREL_TEST_PACKAGES nodejs"
+command -v npm >/dev/null || VANTEREL_TEST_PACKAGES="$VANTEREL_TEST_PACKAGES npm"
 
 vanterel_install() {
     local missing=()

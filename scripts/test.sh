@@ -7,5 +7,11 @@ vanterel_install $VANTEREL_BUILD_PACKAGES $VANTEREL_DISPLAY_PACKAGES $VANTEREL_T
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTEREL_BUILD_TESTS=ON
 cmake --build build -j"$(nproc)"
+# playwright-core for the browser test, as the lock file pins it; npm's cache
+# stays in the build folder, so later runs need no network.
+mkdir -p build/browser
+cp tests/browser/package.json tests/browser/package-lock.json build/browser/
+(cd build/browser && npm ci --prefer-offline --no-audit --no-fund --cache ../npm-cache) ||
+    echo "npm ci failed: the browser test will be skipped" >&2
 cd build
 ctest --output-on-failure
