@@ -1,6 +1,7 @@
 #include "app/FrmMain.h"
 
 #include "app/DataFolder.h"
+#include "app/FrmConnect.h"
 #include "common/CoolIcon.h"
 #include "common/Layout.h"
 #include "common/Version.h"
@@ -58,6 +59,12 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     chkEnabeLog->setGeometry(twipsRect(120, 120, 1455, 195));
     // The server's thread reads the box as a flag, at its next trace line.
     connect(chkEnabeLog, &QCheckBox::toggled, this, [this](bool on) { m_netLog.setEnabled(on); });
+
+    cmdConnect = new QPushButton(QStringLiteral("Connect…"), this);
+    cmdConnect->setObjectName(QStringLiteral("cmdConnect"));
+    cmdConnect->setGeometry(twipsRect(1695, 0, 1185, 360));
+    m_frmConnect = new FrmConnect(this);
+    connect(cmdConnect, &QPushButton::clicked, this, &FrmMain::cmdConnectClick);
 
     cmdSendKey = new QPushButton(QStringLiteral("Send Key"), this);
     cmdSendKey->setObjectName(QStringLiteral("cmdSendKey"));
@@ -129,6 +136,13 @@ void FrmMain::Load()
     m_server = std::make_unique<http::Server>(
         m_settings, m_netLog, [this](const QString &command) { m_keys.PressCommandKeys(command, false); });
     m_netLog.setPoster([this](std::function<void()> fn) { m_server->Post(std::move(fn)); });
+    // The connect window follows the listener: at start-up and whenever the
+    // options window moves it to another port.
+    m_server->setListeningObserver([this](bool listening, const QString &address, qint32 port) {
+        QMetaObject::invokeMethod(this, [this, listening, address, port] {
+            m_frmConnect->setServer(port, listening ? address : QString());
+        });
+    });
     if (m_server->StartListening())
         AddMsg(m_server->ListeningLine());
     else
@@ -261,6 +275,13 @@ void FrmMain::cmdSendKeyClick()
     if (selected.isEmpty())
         return;
     m_keys.PressCommandKeys(selected, true);
+}
+
+void FrmMain::cmdConnectClick()
+{
+    m_frmConnect->show();
+    m_frmConnect->raise();
+    m_frmConnect->activateWindow();
 }
 
 void FrmMain::cmdOptionsClick()

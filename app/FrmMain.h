@@ -24,6 +24,8 @@ class QTreeView;
 
 namespace vanterel::app {
 
+class FrmConnect;
+
 // How a main window is put together; tests change what a user cannot.
 struct FrmMainOptions {
     // Folder of keys.dat, Log.txt and htdocs; chosen by ChooseDataFolder when empty.
@@ -81,6 +83,7 @@ private:
     void followNewestLine();
     void cmdOptionsClick();
     void cmdSendKeyClick();
+    void cmdConnectClick();
     QString keysDatPath() const;
 
     Options m_options;
@@ -101,6 +104,8 @@ private:
     config::WidgetPrompts m_widgetPrompts;
 
     QCheckBox *chkEnabeLog;
+    QPushButton *cmdConnect;
+    FrmConnect *m_frmConnect;
     QPushButton *cmdSendKey;
     QPushButton *cmdOptions;
     QTreeView *ListView1;

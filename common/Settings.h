@@ -16,6 +16,9 @@ struct Settings {
     QString AppFolder;
     // Value of every "Server: " header.
     QString ServerSignature;
+    // Run commands from pages of other sites too: for a panel hosted on
+    // another server. Off unless keys.dat holds the record SITES with "any".
+    bool AllowOtherSites = false;
 };
 
 } // namespace vanterel

@@ -11,6 +11,9 @@ namespace vanterel::config {
 
 namespace {
 
+// The value of the SITES record that lets pages of other sites run commands.
+constexpr QStringView AnySite = u"any";
+
 // Tabs become blanks and every run of blanks one blank, values included.
 QString collapseBlanks(QStringView line)
 {
@@ -53,6 +56,8 @@ void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindi
         binding.FirstModifiers = number(fields[5]);
     } else if (key == u"FOLDER") {
         settings.DocumentRoot = fields[1].toString();
+    } else if (key == u"SITES") {
+        settings.AllowOtherSites = fields[1].compare(AnySite, Qt::CaseInsensitive) == 0;
     }
 }
 
@@ -87,6 +92,7 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     const Settings defaults;
     settings.TargetWindowTitle = defaults.TargetWindowTitle;
     settings.ServerPort = defaults.ServerPort;
+    settings.AllowOtherSites = defaults.AllowOtherSites;
     bindings.reset();
     if (!FileExists(path))
         return {};
@@ -112,6 +118,9 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings,
     if (folder.last().endsWith(u' '))
         folder.append(QString());
     appendRecord(out, folder);
+    // Only when set, so that a file without the record is written as before.
+    if (settings.AllowOtherSites)
+        appendRecord(out, {QStringLiteral("SITES"), AnySite.toString()});
     const qint32 count = bindings.upperBound();
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &b = bindings.at(i);

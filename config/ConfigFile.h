@@ -10,6 +10,7 @@
 // code 30:
 //   PORT␞8080
 //   FOLDER␞/srv/panel
+//   SITES␞any      (only when pages of other sites may run commands)
 //   key␞Callback␞SecondKey␞SecondModifiers␞FirstKey␞FirstModifiers
 namespace vanterel::config {
 

@@ -1,10 +1,14 @@
 # Sourced by run.sh and test.sh: installs the Debian/Ubuntu packages that are
 # missing, or says how to when we are not root.
 
-VANTEREL_BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libgl-dev libx11-dev libxtst-dev libevdev-dev libasio-dev"
+VANTEREL_BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libgl-dev libx11-dev libxtst-dev libevdev-dev libasio-dev libqrencode-dev"
 # A private X server for headless runs and for the tests that press keys.
 VANTEREL_DISPLAY_PACKAGES="xvfb xauth"
-VANTEREL_TEST_PACKAGES="curl"
+VANTEREL_TEST_PACKAGES="curl zbar-tools chromium"
+# node and npm run the browser test; one that is there already is kept (a
+# Node.js of another origin brings its own npm, which Debian's would replace).
+command -v node >/dev/null || VANTEREL_TEST_PACKAGES="$VANTEREL_TEST_PACKAGES nodejs"
+command -v npm >/dev/null || VANTEREL_TEST_PACKAGES="$VANTEREL_TEST_PACKAGES npm"
 
 vanterel_install() {
     local missing=()

@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QDialog>
+#include <QLabel>
 #include <QTimer>
 #include <QPushButton>
 #include <QTcpServer>
@@ -115,6 +116,13 @@ private Q_SLOTS:
         QCOMPARE(window.settings().DocumentRoot, window.AppFolder() + QStringLiteral("htdocs"));
         QVERIFY(!window.windowIcon().isNull());
         QCOMPARE(window.windowIcon().availableSizes().size(), 5);
+
+        // The connect window shows the address of the listening line.
+        window.findChild<QPushButton *>(QStringLiteral("cmdConnect"))->click();
+        const auto *url = window.findChild<QLabel *>(QStringLiteral("lblUrl"));
+        QVERIFY(url && url->isVisible());
+        QCOMPARE(url->text(), QString(lines.at(2)).replace(QStringLiteral("Server listening on address "),
+                                                           QStringLiteral("http://")) + QLatin1Char('/'));
     }
 
     void controls_haveTheirNamesCaptionsAndPlaces_data()
@@ -123,6 +131,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("caption");
         QTest::addColumn<QRect>("geometry");
         QTest::addRow("check box") << QStringLiteral("chkEnabeLog") << QStringLiteral("Enabe Log") << QRect(8, 8, 97, 13);
+        QTest::addRow("connect") << QStringLiteral("cmdConnect") << QStringLiteral("Connect…") << QRect(113, 0, 79, 24);
         QTest::addRow("send key") << QStringLiteral("cmdSendKey") << QStringLiteral("Send Key") << QRect(200, 0, 66, 24);
         QTest::addRow("options") << QStringLiteral("cmdOptions") << QStringLiteral("Options") << QRect(336, 0, 66, 24);
         QTest::addRow("log list") << QStringLiteral("ListView1") << QString() << QRect(0, 24, 409, 169);

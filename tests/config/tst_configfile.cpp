@@ -59,6 +59,8 @@ private Q_SLOTS:
     void load();
     void load_missingFile_setsDefaultsAndEmptiesTable();
     void save_writesExactBytes();
+    void sitesRecord_data();
+    void sitesRecord();
     void save_roundTripOfThreeBindings();
     void save_folderComesBack_data();
     void save_folderComesBack();
@@ -195,6 +197,31 @@ void TestConfigFile::save_writesExactBytes()
     m_table.reset();
     QVERIFY(SaveConfig(dat, m_settings, m_table).ok);
     QCOMPARE(readAll(dat), datLines("PORT|-8\r\nFOLDER|/srv/caf\xC3\xA9\r\n"));
+}
+
+void TestConfigFile::sitesRecord_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("allow");
+    QTest::addRow("any") << datLines("SITES|any") << true;
+    QTest::addRow("key and value in any case") << datLines("sites|Any") << true;
+    QTest::addRow("another value") << datLines("SITES|own") << false;
+    QTest::addRow("the later line wins") << datLines("SITES|any\r\nSITES|") << false;
+}
+
+void TestConfigFile::sitesRecord()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, allow);
+
+    m_settings.AllowOtherSites = !allow; // a load must set it either way
+    const QString dat = path(u"keys.dat"_s);
+    QVERIFY(writeAll(dat, datLines("PORT|81\r\n") + bytes));
+    QVERIFY(LoadConfig(dat, m_settings, m_table).ok);
+    QCOMPARE(m_settings.AllowOtherSites, allow);
+    QVERIFY(SaveConfig(dat, m_settings, m_table).ok);
+    QCOMPARE(readAll(dat),
+             datLines("PORT|81\r\nFOLDER|/start/htdocs\r\n") + (allow ? datLines("SITES|any\r\n") : ""));
 }
 
 void TestConfigFile::save_roundTripOfThreeBindings()

@@ -1,4 +1,5 @@
 #include "http/Request.h"
+#include "http/SiteGuard.h"
 
 #include <QDir>
 #include <QFile>
@@ -28,6 +29,8 @@ private Q_SLOTS:
     void decideRequest_host();
     void decideRequest_fileHeaderFollowsTheRequestPath();
     void samplePanel_everyLinkServesAndIsBound();
+    void isFromAnotherSite_data();
+    void isFromAnotherSite();
 
 private:
     QTemporaryDir m_dir;
@@ -327,6 +330,43 @@ void TestRequest::samplePanel_everyLinkServesAndIsBound()
         QVERIFY2(decision.content.cacheLine, target.constData());
     }
     QVERIFY(images >= 1);
+}
+
+void TestRequest::isFromAnotherSite_data()
+{
+    QTest::addColumn<QString>("headers");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<bool>("another");
+
+    const QString host = u"192.168.1.20:8080"_s;
+    QTest::addRow("no such headers (curl, scripts)") << u"Accept: */*"_s << host << false;
+    QTest::addRow("cross-site") << u"Sec-Fetch-Site: cross-site"_s << host << true;
+    QTest::addRow("same-site: another port of this host") << u"Sec-Fetch-Site: same-site"_s << host << true;
+    QTest::addRow("same-origin") << u"Sec-Fetch-Site: same-origin"_s << host << false;
+    QTest::addRow("none: typed or bookmarked") << u"Sec-Fetch-Site: none"_s << host << false;
+    QTest::addRow("names in any case, values trimmed") << u"sec-fetch-SITE: \tCross-Site  "_s << host << true;
+    QTest::addRow("our own origin") << u"Origin: http://192.168.1.20:8080"_s << host << false;
+    QTest::addRow("no port is port 80, names in any case") << u"Origin: http://PANEL"_s << u"panel:80"_s << false;
+    QTest::addRow("https defaults to 443") << u"Origin: https://panel"_s << u"panel"_s << true;
+    QTest::addRow("another port") << u"Origin: http://192.168.1.20:8081"_s << host << true;
+    QTest::addRow("another host") << u"Origin: http://evil.example"_s << host << true;
+    QTest::addRow("an IPv6 origin") << u"Origin: http://[::1]:8080"_s << u"[::1]:8080"_s << false;
+    QTest::addRow("Origin: null") << u"Origin: null"_s << host << true;
+    QTest::addRow("an origin without a scheme") << u"Origin: 192.168.1.20:8080"_s << host << true;
+    QTest::addRow("an origin but no Host header") << u"Origin: http://panel"_s << QString() << true;
+    QTest::addRow("a matching Sec-Fetch-Site does not excuse a foreign origin")
+        << u"Sec-Fetch-Site: same-origin\r\nOrigin: http://evil.example"_s << host << true;
+    QTest::addRow("a header name inside another header's value")
+        << u"Referer: http://x/?Origin: null"_s << host << false;
+    QTest::addRow("after the blank line is no header") << u"\r\nOrigin: null"_s << host << false;
+}
+
+void TestRequest::isFromAnotherSite()
+{
+    QFETCH(QString, headers);
+    QFETCH(QString, host);
+    const QString text = u"GET /?FIRE HTTP/1.1\r\nHost: "_s + host + u"\r\n"_s + headers + u"\r\n\r\n"_s;
+    QTEST(vanterel::http::isFromAnotherSite(text, host), "another");
 }
 
 QTEST_GUILESS_MAIN(TestRequest)

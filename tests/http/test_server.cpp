@@ -131,7 +131,7 @@ private Q_SLOTS:
         QTest::addRow("a dot segment is refused before the command")
             << QByteArray("GET /a/../index.htm?FIRE HTTP/1.1\r\n\r\n") << NotFound << QStringList();
         QTest::addRow("POST") << QByteArray("POST / HTTP/1.1\r\n\r\n") << NotImplemented << QStringList();
-        QTest::addRow("%20 is a blank") << QByteArray("GET /My%20Page.htm HTTP/1.1\r\n\r\n")
+        QTest::addRow("%%20 is a blank") << QByteArray("GET /My%20Page.htm HTTP/1.1\r\n\r\n")
                                         << header("text/html", 5) + "blank" << QStringList();
         QTest::addRow("an empty file is its header") << QByteArray("GET /empty.gif HTTP/1.1\r\n\r\n")
                                                      << QByteArray("HTTP/1.1 200 OK\r\nServer: Vanterel Version 1.1.0\r\n"

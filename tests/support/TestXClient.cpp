@@ -136,7 +136,7 @@ QList<TestXClient::KeyEvent> TestXClient::keyEvents(int count, int timeoutMs)
             text += QStringLiteral(" Ctrl");
         if (event.xkey.state & Mod1Mask)
             text += QStringLiteral(" Alt");
-        events.append(KeyEvent{event.xkey.window, text});
+        events.append(KeyEvent{event.xkey.window, text, event.xkey.time});
     }
     return events;
 }

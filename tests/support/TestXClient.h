@@ -39,6 +39,7 @@ public:
     struct KeyEvent {
         quint64 window;
         QString text; // "down 38 Ctrl": X key code and the modifiers held before
+        quint64 time; // the X server's time of the event, in milliseconds
     };
     // The next count key events, or fewer when none came for timeoutMs.
     QList<KeyEvent> keyEvents(int count, int timeoutMs = 5000);
