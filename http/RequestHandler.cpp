@@ -4,16 +4,17 @@
 #include "http/Request.h"
 #include "http/Responses.h"
 #include "http/ServedRoot.h"
+#include "http/SiteGuard.h"
 
 namespace vanterel::http {
 
 Connections::~Connections() = default;
 
 RequestHandler::RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
-                               QString documentRoot, CommandRunner runCommand)
+                               QString documentRoot, CommandRunner runCommand, bool allowOtherSites)
     : m_connections(connections), m_log(log), m_signature(std::move(serverSignature)),
       m_root(std::make_unique<ServedRoot>(std::move(documentRoot))),
-      m_runCommand(std::move(runCommand))
+      m_runCommand(std::move(runCommand)), m_allowOtherSites(allowOtherSites)
 {
 }
 
@@ -61,7 +62,11 @@ void RequestHandler::handle(int index, const QByteArray &bytes)
         send(index, notFoundResponse(m_signature));
         return;
     }
-    if (!request.command.isEmpty()) {
+    if (!request.command.isEmpty() && !m_allowOtherSites && isFromAnotherSite(text, request.host)) {
+        // A page of another site named the command: the page is answered as
+        // ever, the key is not pressed.
+        m_log.AddMsg(QStringLiteral("Refused command ") + request.command + QStringLiteral(" from another site"));
+    } else if (!request.command.isEmpty()) {
         m_log.AddMsg(QStringLiteral("Recieved command ") + request.command);
         if (m_runCommand)
             m_runCommand(request.command);

@@ -41,8 +41,10 @@ class RequestHandler {
 public:
     using CommandRunner = std::function<void(const QString &commandName)>;
 
+    // allowOtherSites: commands are run also when a page of another site
+    // made the request (the user hosts the panel elsewhere).
     RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
-                   QString documentRoot, CommandRunner runCommand);
+                   QString documentRoot, CommandRunner runCommand, bool allowOtherSites = false);
     ~RequestHandler();
 
     // Handles the bytes that arrived on slot index.
@@ -61,6 +63,7 @@ private:
     const QString m_signature;
     std::unique_ptr<ServedRoot> m_root;
     CommandRunner m_runCommand;
+    const bool m_allowOtherSites;
 };
 
 } // namespace vanterel::http

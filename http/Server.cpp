@@ -128,7 +128,7 @@ QString listenErrorText(const asio::error_code &ec)
 struct Server::Engine final : Connections {
     Engine(const Settings &s, EventSink &logSink, CommandRunner run)
         : settings(s), log(logSink),
-          handler(*this, logSink, s.ServerSignature, s.DocumentRoot, std::move(run))
+          handler(*this, logSink, s.ServerSignature, s.DocumentRoot, std::move(run), s.AllowOtherSites)
     {
         slots.emplace_back(); // slot 0 belongs to the listener
         readBuffer.resize(ReadBufferSize);

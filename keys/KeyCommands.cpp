@@ -29,6 +29,9 @@ KeyCommands::KeyCommands(const Settings &settings, inject::Injector *injector)
 void KeyCommands::replaceBindings(KeyBindings table)
 {
     m_bindings.store(std::make_shared<const KeyBindings>(std::move(table)));
+    // A held key belongs to a binding that may be gone now: let go of all.
+    if (inject::Injector *injector = m_injector.load())
+        injector->ReleaseAll();
 }
 
 ModifierFlags KeyCommands::flags() const { return flagsOf(m_flags.load()); }
@@ -54,13 +57,47 @@ void KeyCommands::PressCommandKeys(const QString &commandName, bool lookUp)
     // does meanwhile.
     const std::shared_ptr<const KeyBindings> table = m_bindings.load();
     const qint32 index = table->find(commandName);
-    if (index == 0)
+    if (index == 0) {
+        // "+NAME" holds NAME's keys down and "-NAME" lets them go; only
+        // looked at when no binding has the whole name, so a binding whose
+        // own name begins with "+" or "-" is pressed as it always was.
+        const QChar sign = commandName.isEmpty() ? QChar() : commandName.front();
+        if (sign == u'+' || sign == u'-')
+            holdOrRelease(*table, commandName.mid(1), sign == u'+', window);
         return;
+    }
     const KeyBinding &binding = table->at(index);
     if (binding.FirstKey > 0)
         pressKey(binding.FirstKey, binding.FirstModifiers, window);
     if (binding.SecondKey > 0)
         pressKey(binding.SecondKey, binding.SecondModifiers, window);
+}
+
+void KeyCommands::holdOrRelease(const KeyBindings &table, const QString &name, bool hold,
+                                inject::WindowHandle window)
+{
+    // Names are found without regard to case: "+brakes" and "-BRAKES" are one hold.
+    const std::string id = name.toUpper().toStdString();
+    inject::Injector *injector = m_injector.load();
+    if (!hold) {
+        if (injector)
+            injector->Release(id);
+        return;
+    }
+    const qint32 index = table.find(name);
+    if (index == 0)
+        return;
+    const KeyBinding &binding = table.at(index);
+    std::vector<inject::Combo> combos;
+    for (const auto &[key, mask] : {std::pair{binding.FirstKey, binding.FirstModifiers},
+                                    std::pair{binding.SecondKey, binding.SecondModifiers}}) {
+        if (key <= 0)
+            continue;
+        const ModifierFlags flags = applyMask(mask);
+        combos.push_back(inject::Combo{key, flags.AltFlag, flags.CtrlFlag, flags.ShiftFlag});
+    }
+    if (injector && !combos.empty())
+        injector->Hold(id, std::move(combos), window, HoldTimeout);
 }
 
 void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window)

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 
 namespace vanterel::keys {
@@ -30,7 +31,7 @@ public:
     // The table as it is now; a later replacement leaves this one as it is.
     std::shared_ptr<const KeyBindings> bindings() const { return m_bindings.load(); }
     // Puts a whole new table in place: a reader sees the old one or the new
-    // one, never one half built.
+    // one, never one half built. Every held key is let go.
     void replaceBindings(KeyBindings table);
 
     // The flags as the last conversion left them.
@@ -38,10 +39,19 @@ public:
     inject::Injector *injector() const { return m_injector.load(); }
     void setInjector(inject::Injector *injector) { m_injector.store(injector); }
 
+    // A hold that is not renewed by a repeated "+NAME" within this time is
+    // let go: a page that was closed or lost its network cannot leave a key
+    // down for ever.
+    static constexpr std::chrono::milliseconds HoldTimeout{10000};
+
     // Presses the keys bound to the command: the first key, then the second,
     // each with its own modifiers, each only when its code is above 0. With
     // lookUp the target window is looked up by its title first, also when no
     // binding matches; without it the keys go to window 0. Reports nothing.
+    //
+    // When no binding has the whole name, "+NAME" holds NAME's keys down
+    // (modifiers first, then the key) until "-NAME", and "-NAME" releases
+    // them (the key first, then the modifiers).
     void PressCommandKeys(const QString &commandName, bool lookUp);
 
     // The key's name with its held modifiers in front, always in the order
@@ -51,6 +61,8 @@ public:
 
 private:
     void pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window);
+    void holdOrRelease(const KeyBindings &table, const QString &name, bool hold,
+                       inject::WindowHandle window);
     // SetModifierFlags on the shared flags; returns the flags it left.
     ModifierFlags applyMask(ModifierMask mask);
 

@@ -128,6 +128,9 @@ private Q_SLOTS:
             << QByteArray("HTTP/1.1 303 See Other\r\nLocation: http:///index.htm\r\n\r\n") << QStringList();
         QTest::addRow("a missing file still runs its command")
             << QByteArray("GET /nothing.htm?FIRE HTTP/1.1\r\n\r\n") << NotFound << fire;
+        QTest::addRow("a command from another site's page is refused, the page served")
+            << QByteArray("GET /index.htm?FIRE HTTP/1.1\r\nHost: pc\r\nSec-Fetch-Site: cross-site\r\n\r\n")
+            << header("text/html", 12) + "<p>panel</p>" << QStringList();
         QTest::addRow("a dot segment is refused before the command")
             << QByteArray("GET /a/../index.htm?FIRE HTTP/1.1\r\n\r\n") << NotFound << QStringList();
         QTest::addRow("POST") << QByteArray("POST / HTTP/1.1\r\n\r\n") << NotImplemented << QStringList();

@@ -169,6 +169,26 @@ void TestKeyCommands::pressCommandKeys_data()
     QTest::addRow("mask 8 on the second key inherits the first key's modifiers")
         << one(Binding(u"go"_s, 30, 8, 16, 6)) << go << false << true
         << QList<Call>{{16, Held, Held, 0, 0}, {30, Held, Held, 0, 0}} << 0;
+    const auto hold = [](const char *id, std::vector<inject::Combo> combos) {
+        Call call;
+        call.kind = inject::RecordingInjector::Kind::Hold;
+        call.id = id;
+        call.combos = std::move(combos);
+        call.timeout = KeyCommands::HoldTimeout;
+        return call;
+    };
+    Call release;
+    release.kind = inject::RecordingInjector::Kind::Release;
+    release.id = "BRAKES";
+    QTest::addRow("+NAME holds both keys in order, -name lets them go")
+        << one(Binding(u"brakes"_s, 48, 1, 29, 2)) << QStringList{u"+brakes"_s, u"-Brakes"_s} << false << true
+        << QList<Call>{hold("BRAKES", {{29, false, true, false}, {48, false, false, true}}), release} << 0;
+    QTest::addRow("a binding named with its sign is pressed as ever")
+        << QList<KeyBinding>{Binding(u"+brakes"_s, 30, 0), Binding(u"brakes"_s, 48, 0)}
+        << QStringList{u"+BRAKES"_s} << false << true << QList<Call>{{30, 0, 0, 0, 0}} << 0;
+    QTest::addRow("+ of no binding holds nothing")
+        << one(Binding(u"brakes"_s, 48, 0)) << QStringList{u"+flaps"_s, u"+"_s} << false << true << QList<Call>{}
+        << 0;
     QTest::addRow("mask -1 inherits the modifiers of the previous command")
         << QList<KeyBinding>{Binding(u"prime"_s, 17, 5), Binding(u"odd"_s, 30, -1)}
         << QStringList{u"prime"_s, u"odd"_s} << true << true
@@ -189,11 +209,12 @@ void TestKeyCommands::pressCommandKeys()
     inject::RecordingInjector injector;
     if (windowOpen)
         injector.addWindow("target app", TargetWindow);
-    KeyCommands commands_(settings, &injector);
+    KeyCommands commands_(settings, nullptr);
     KeyBindings table;
     for (const KeyBinding &b : bindings)
         table.append(b);
     commands_.replaceBindings(table);
+    commands_.setInjector(&injector);
 
     for (const QString &command : commands)
         commands_.PressCommandKeys(command, lookUp);
@@ -221,10 +242,11 @@ void TestKeyCommands::bindingText_leavesFlagsForTheNextKey()
     // The options window's list and the dispatch share one set of flags.
     Settings settings;
     inject::RecordingInjector injector;
-    KeyCommands commands(settings, &injector);
+    KeyCommands commands(settings, nullptr);
     KeyBindings table;
     table.append(Binding(u"go"_s, 30, 9));
     commands.replaceBindings(table);
+    commands.setInjector(&injector);
     QCOMPARE(commands.BindingText(16, 6), u"Alt+Ctrl+Q"_s);
     commands.PressCommandKeys(u"go"_s, false);
     QCOMPARE(injector.calls(), (std::vector<Call>{{30, Held, Held, 0, 0}}));
