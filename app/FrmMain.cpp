@@ -232,12 +232,18 @@ void FrmMain::showLines(const std::vector<QString> &lines)
         return;
     m_logModel.append(lines);
     if (m_copyToStderr) {
-        QByteArray out;
+        // Joined first and converted once: a busy server sends thousands of
+        // lines a frame, and one conversion costs far less than thousands.
+        qsizetype size = 0;
+        for (const QString &line : lines)
+            size += line.size() + 1;
+        QString all;
+        all.reserve(size);
         for (const QString &line : lines) {
-            out += line.toLocal8Bit();
-            out += '\n';
+            all += line;
+            all += u'\n';
         }
-        writeToStderr(out);
+        writeToStderr(all.toLocal8Bit());
     }
     if (!m_follow.isActive()) {
         ListView1->viewport()->setUpdatesEnabled(false);

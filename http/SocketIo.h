@@ -27,9 +27,9 @@ struct Result {
 Result acceptConnection(Handle listener);
 
 Result receive(Handle socket, char *buffer, std::size_t size);
-// With more, the system may hold the bytes back until the next send, so that
-// a header and the first piece of its file leave in one segment.
-Result send(Handle socket, const char *data, std::size_t size, bool more = false);
+Result send(Handle socket, const char *data, std::size_t size);
+// Reads size bytes of the file from offset; fewer when the file ends first.
+Result readFile(int fileDescriptor, char *buffer, std::size_t size, std::int64_t offset);
 // Sends size bytes of the file from offset, without copying them through us.
 // bytes is what the socket took; 0 with no flag means the file ended early.
 Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::size_t size);

@@ -44,10 +44,15 @@ Result receive(Handle socket, char *buffer, std::size_t size)
     return outcome(::recv(socket, buffer, size, 0));
 }
 
-Result send(Handle socket, const char *data, std::size_t size, bool more)
+Result send(Handle socket, const char *data, std::size_t size)
 {
     // MSG_NOSIGNAL: a peer that has gone is an error to handle, not a SIGPIPE.
-    return outcome(::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0)));
+    return outcome(::send(socket, data, size, MSG_NOSIGNAL | MSG_DONTWAIT));
+}
+
+Result readFile(int fileDescriptor, char *buffer, std::size_t size, std::int64_t offset)
+{
+    return outcome(::pread(fileDescriptor, buffer, size, static_cast<off_t>(offset)));
 }
 
 Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::size_t size)
