@@ -14,7 +14,8 @@ RequestHandler::RequestHandler(Connections &connections, EventSink &log, QString
                                QString documentRoot, CommandRunner runCommand, bool allowOtherSites)
     : m_connections(connections), m_log(log), m_signature(std::move(serverSignature)),
       m_root(std::make_unique<ServedRoot>(std::move(documentRoot))),
-      m_runCommand(std::move(runCommand)), m_allowOtherSites(allowOtherSites)
+      m_runCommand(std::move(runCommand)), m_allowOtherSites(allowOtherSites),
+      m_notFound(notFoundResponse(m_signature)), m_notImplemented(notImplementedResponse(m_signature))
 {
 }
 
@@ -54,12 +55,12 @@ void RequestHandler::handle(int index, const QByteArray &bytes)
 
     const ParsedRequest request = parseRequest(text);
     if (!request.isGet) {
-        send(index, notImplementedResponse(m_signature));
+        send(index, m_notImplemented);
         return;
     }
     trace(index, u" - Requested File: ", request.requestPath);
     if (request.refused) {
-        send(index, notFoundResponse(m_signature));
+        send(index, m_notFound);
         return;
     }
     if (!request.command.isEmpty() && !m_allowOtherSites && isFromAnotherSite(text, request.host)) {
@@ -79,7 +80,7 @@ void RequestHandler::handle(int index, const QByteArray &bytes)
 
     switch (entry.kind) {
     case EntryKind::Missing:
-        send(index, notFoundResponse(m_signature));
+        send(index, m_notFound);
         return;
     case EntryKind::Folder:
         m_connections.SetPendingText(index, QByteArray());

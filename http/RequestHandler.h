@@ -64,6 +64,9 @@ private:
     std::unique_ptr<ServedRoot> m_root;
     CommandRunner m_runCommand;
     const bool m_allowOtherSites;
+    // The same bytes every time: made once.
+    const QByteArray m_notFound;
+    const QByteArray m_notImplemented;
 };
 
 } // namespace vanterel::http
