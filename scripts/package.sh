@@ -17,7 +17,7 @@ ldflags=$(dpkg-buildflags --get LDFLAGS)
 
 cmake -S . -B build-package -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
     -DVANTEREL_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >&2
-cmake --build build-package -j"$(nproc)" --target vanterel >&2
+cmake --build build-package -j"$(nproc)" --target vanterel vanterel-keys >&2
 rm -f build-package/vanterel_*.deb
 (cd build-package && cpack -G DEB) >&2
 shopt -s nullglob
