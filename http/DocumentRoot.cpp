@@ -68,14 +68,9 @@ PathEntry entryFor(const QString &target)
     struct stat st {};
     if (::stat(QFile::encodeName(target).constData(), &st) != 0)
         return entry;
-    if (S_ISDIR(st.st_mode)) {
-        entry.kind = EntryKind::Folder;
-    } else if (S_ISREG(st.st_mode)) {
-        entry.kind = EntryKind::File;
-        entry.size = static_cast<qint64>(st.st_size);
-    } else {
+    entry = entryOfMode(st.st_mode, static_cast<qint64>(st.st_size));
+    if (entry.kind == EntryKind::Missing)
         return entry;
-    }
 #else
     const QFileInfo info(target);
     if (info.isDir()) {
@@ -145,6 +140,23 @@ bool hasHiddenComponent(QStringView path)
         atStart = false;
     }
     return false;
+}
+
+PathEntry entryOfMode(unsigned mode, qint64 size)
+{
+    PathEntry entry;
+#ifdef Q_OS_UNIX
+    if (S_ISDIR(mode)) {
+        entry.kind = EntryKind::Folder;
+    } else if (S_ISREG(mode)) {
+        entry.kind = EntryKind::File;
+        entry.size = size;
+    }
+#else
+    Q_UNUSED(mode);
+    Q_UNUSED(size);
+#endif
+    return entry;
 }
 
 void FileHandle::reset(int fd)

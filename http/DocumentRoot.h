@@ -78,6 +78,10 @@ private:
     QString m_documentRoot;
 };
 
+// What an entry of the given file mode (st_mode) and size is to the server:
+// a folder, a regular file of that length, or - anything else - missing.
+PathEntry entryOfMode(unsigned mode, qint64 size);
+
 // True when a component of the path, with "/" and "\" both taken as
 // separators, begins with "." (this covers "." and ".." as well). Such names
 // are hidden on Linux and are never served.

@@ -134,15 +134,12 @@ OpenedEntry ServedRoot::openBeneath(const QByteArray &relative, const QString &l
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0)
         return {};
-    OpenedEntry entry;
-    if (S_ISDIR(st.st_mode)) {
-        entry.kind = EntryKind::Folder;
-    } else if (S_ISREG(st.st_mode)) {
-        entry.kind = EntryKind::File;
-        entry.size = static_cast<qint64>(st.st_size);
-    } else {
+    const PathEntry kind = entryOfMode(st.st_mode, static_cast<qint64>(st.st_size));
+    if (kind.kind == EntryKind::Missing)
         return {};
-    }
+    OpenedEntry entry;
+    entry.kind = kind.kind;
+    entry.size = kind.size;
 
     if (viaLink) {
         // A link inside the root may lead to a hidden name inside it, which is
