@@ -8,8 +8,7 @@ namespace vanterel::testing {
 inline qint32 freePort()
 {
     QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
 } // namespace vanterel::testing
