@@ -26,24 +26,20 @@ void check(bool holds, const char *rule, const QString &detail = {})
         qFatal("*** broken rule: %s\n*** %s", rule, qUtf8Printable(detail));
 }
 
-struct Loaded {
-    Settings settings;
-    KeyBindings table;
-};
-
 // Loads over settings that differ from every default and a stale binding, so that a load that forgets
 // to set or reset something shows.
-Loaded load(const QString &path)
+std::pair<Settings, KeyBindings> load(const QString &path)
 {
-    Loaded l;
-    l.settings.ServerPort = 1234;
-    l.settings.DocumentRoot = u"/start/htdocs"_s;
-    l.settings.TargetWindowTitle = u"Something else"_s;
-    l.settings.AllowOtherSites = true;
-    l.table.append(KeyBinding{1, 2, 3, 4, u"stale"_s});
-    const config::ConfigResult result = config::LoadConfig(path, l.settings, l.table);
-    check(result.ok && l.settings.TargetWindowTitle == u"Marlek ORS", "it loads, title set", result.reason);
-    return l;
+    std::pair<Settings, KeyBindings> loaded;
+    auto &[settings, table] = loaded;
+    settings.ServerPort = 1234;
+    settings.DocumentRoot = u"/start/htdocs"_s;
+    settings.TargetWindowTitle = u"Something else"_s;
+    settings.AllowOtherSites = true;
+    table.append(KeyBinding{1, 2, 3, 4, u"stale"_s});
+    const config::ConfigResult result = config::LoadConfig(path, settings, table);
+    check(result.ok && settings.TargetWindowTitle == u"Marlek ORS", "it loads, title set", result.reason);
+    return loaded;
 }
 
 void checkKeysDat(const QString &path, const QString &saved, const QByteArray &bytes)
