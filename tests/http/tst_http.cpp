@@ -211,6 +211,7 @@ private Q_SLOTS:
         const EntryKind file = EntryKind::File, missing = EntryKind::Missing;
         QTest::addRow("a hidden file") << u"htdocs"_s << u"/.hidden.htm"_s << missing << false;
         QTest::addRow("a pipe") << u"htdocs"_s << u"/pipe.htm"_s << missing << false;
+        QTest::addRow("a NUL cuts no path short") << u"htdocs"_s << u"/index.htm\0.jpg"_s << missing << false;
         QTest::addRow("a link that stays inside") << u"htdocs"_s << u"/inner-link.htm"_s << file << false;
         QTest::addRow("a link to a hidden file") << u"htdocs"_s << u"/to-hidden.htm"_s << missing << false;
         QTest::addRow("an absolute link inside") << u"htdocs"_s << u"/abs-link.htm"_s << file << true;
