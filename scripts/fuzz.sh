@@ -4,7 +4,8 @@
 # of its seed corpus in fuzz/corpus/, so the repository is never written to.
 # Exits non-zero when any target finds something; the input that did it is
 # kept in build-fuzz/findings/<target>/ and the command that replays it is
-# printed.
+# printed. Targets: fuzz_request (the request decision and the document-root
+# look-up) and fuzz_textfiles (the keys.dat loader and the key-file import).
 #
 #   scripts/fuzz.sh                               every target, 20 s each (CI)
 #   scripts/fuzz.sh --seconds 900                 longer local run, 15 min each
@@ -13,8 +14,8 @@
 # For a run that keeps what it learns, give a target a folder of your own
 # (made beforehand) ahead of the committed corpus: new inputs go to the first
 # folder named. Fold the useful ones back in with -merge=1 before committing:
-#   build-fuzz/fuzz/fuzz_keyfile -dict=fuzz/fuzz_keyfile.dict /tmp/kf fuzz/corpus/fuzz_keyfile
-#   build-fuzz/fuzz/fuzz_keyfile -merge=1 fuzz/corpus/fuzz_keyfile /tmp/kf
+#   build-fuzz/fuzz/fuzz_textfiles -dict=fuzz/fuzz_textfiles.dict /tmp/tf fuzz/corpus/fuzz_textfiles
+#   build-fuzz/fuzz/fuzz_textfiles -merge=1 fuzz/corpus/fuzz_textfiles /tmp/tf
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,7 +50,7 @@ case "$seconds" in
     ''|*[!0-9]*|0) echo "--seconds wants a whole number above 0, not '$seconds'" >&2; exit 2 ;;
 esac
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(fuzz_request fuzz_keysdat fuzz_keyfile fuzz_numbers)
+    targets=(fuzz_request fuzz_textfiles)
 fi
 for target in "${targets[@]}"; do
     if [ ! -d "fuzz/corpus/$target" ]; then

@@ -4,12 +4,10 @@
 
 namespace vanterel::testing {
 
-// A port nobody listens on right now, picked by the system.
-inline qint32 freePort()
+inline qint32 freePort() // one the system picks, nobody listening on it now
 {
     QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
 } // namespace vanterel::testing

@@ -1,0 +1,372 @@
+// The request rules, the document-root look-up and the file server over loopback TCP, on one folder tree.
+#include "common/EventSink.h"
+#include "http/Request.h"
+#include "http/ServedRoot.h"
+#include "http/Server.h"
+#include "http/SiteGuard.h"
+#include "tests/support/FreePort.h"
+#include "tests/support/TcpClient.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <mutex>
+#include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
+using namespace vanterel;
+using http::EntryKind;
+using testing::TcpClient;
+
+namespace {
+const QByteArray NotFound = "HTTP/1.1 404 Not Found\r\nServer: Vanterel Version 1.1.0\r\n\r\n";
+const QByteArray NotImplemented = "HTTP/1.1 501 Not Implemented\r\nServer: Vanterel Version 1.1.0\r\n\r\n";
+const QString Fire = u"FIRE"_s, None, Done = u"Finished Transfer."_s;
+
+QByteArray ok(const char *type, qint64 length = 4, bool cache = false)
+{
+    return "HTTP/1.1 200 OK\r\nServer: Vanterel Version 1.1.0\r\nContent-Type: " + QByteArray(type)
+        + "\r\nContent-Length: " + QByteArray::number(length) + "\r\n"
+        + (cache ? "Cache-Control: max-age=3600, public\r\n" : "") + "\r\n";
+}
+QByteArray redirect(const QByteArray &host)
+{
+    return "HTTP/1.1 303 See Other\r\nLocation: http://" + host + "/index.htm\r\n\r\n";
+}
+QByteArray get(const QByteArray &path, const QByteArray &headers = {})
+{
+    return "GET " + path + " HTTP/1.1\r\n" + headers + "\r\n";
+}
+
+// A document root of words for the request rules: a path holding "nothing" is missing, the root and a
+// path ending in "/" are folders, the rest files of 4 bytes (5000000000 for a path holding "huge").
+struct WordRoot final : http::DocumentRootView {
+    QString documentRoot() const override { return u"/srv/htdocs"_s; }
+    http::PathEntry lookUp(const QString &local) const override
+    {
+        if (local.contains(u"nothing"))
+            return {};
+        if (local == documentRoot() || local.endsWith(u'/'))
+            return {EntryKind::Folder, local, 0};
+        return {EntryKind::File, local, local.contains(u"huge") ? 5000000000 : 4};
+    }
+};
+
+// What the program would show in its list, write to Log.txt and press; the server does it on its thread.
+class Recorder final : public EventSink {
+    mutable std::mutex m_mutex;
+    QStringList m_messages, m_lines, m_pressed;
+
+public:
+    void AddMsg(const QString &text) override { std::lock_guard lock(m_mutex); m_messages.append(text); }
+    void WriteLogLine(const QString &line) override { std::lock_guard lock(m_mutex); m_lines.append(line); }
+    void press(const QString &command) { std::lock_guard lock(m_mutex); m_pressed.append(command); }
+    QStringList messages() const { std::lock_guard lock(m_mutex); return m_messages; }
+    QStringList logLines() const { std::lock_guard lock(m_mutex); return m_lines; }
+    QStringList pressed() const { std::lock_guard lock(m_mutex); return m_pressed; }
+};
+} // namespace
+
+class TestHttp : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    Settings settings;
+    std::unique_ptr<Recorder> log;
+    std::unique_ptr<http::Server> server;
+
+    QString at(const QString &relative) const { return dir.filePath(relative); }
+    void writeFile(const QString &relative, const QByteArray &bytes)
+    {
+        QFile f(at(relative));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
+    }
+    int finished() const { return int(log->messages().count(Done)); }
+    qint32 start(std::chrono::milliseconds idle = http::Server::DefaultIdleTimeout)
+    {
+        server = std::make_unique<http::Server>(settings, *log, [this](const QString &c) { log->press(c); });
+        server->setIdleTimeout(idle);
+        if (!server->StartListening())
+            qFatal("cannot listen on port %d", settings.ServerPort);
+        server->Start();
+        return settings.ServerPort;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        for (const QString &folder : {u"htdocs"_s, u"htdocs-old"_s, u".local/htdocs"_s})
+            QVERIFY(QDir(dir.path()).mkpath(folder));
+        const std::pair<QString, QByteArray> files[] = {
+            {u"htdocs/index.htm"_s, "<p>panel</p>"}, {u"htdocs/empty.gif"_s, {}}, {u"outside.htm"_s, "out"},
+            {u"htdocs/.hidden.htm"_s, "no"}, {u"htdocs-old/x.htm"_s, "old"},
+            {u".local/htdocs/index.htm"_s, "local"}};
+        for (const auto &[name, bytes] : files)
+            writeFile(name, bytes);
+        const std::pair<QString, QString> links[] = { // target, link
+            {u"index.htm"_s, u"htdocs/inner-link.htm"_s}, {u".hidden.htm"_s, u"htdocs/to-hidden.htm"_s},
+            {at(u"htdocs/index.htm"_s), u"htdocs/abs-link.htm"_s}, {u"htdocs"_s, u"root-link"_s},
+            {u"../outside.htm"_s, u"htdocs/outer-link.htm"_s}};
+        for (const auto &[target, link] : links)
+            QVERIFY(QFile::link(target, at(link)));
+        QVERIFY(::mkfifo(QFile::encodeName(at(u"htdocs/pipe.htm"_s)).constData(), 0600) == 0);
+    }
+    void init()
+    {
+        settings.ServerPort = testing::freePort();
+        settings.DocumentRoot = at(u"htdocs"_s);
+        settings.ServerSignature = u"Vanterel Version 1.1.0"_s;
+        log = std::make_unique<Recorder>();
+    }
+    void cleanup() { server.reset(); }
+
+    // What a request gets, the command that runs (the site guard included) and, where the row is about
+    // it, the local path it is mapped to.
+    void rules_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QString>("local");
+        auto row = [](const char *name, const QByteArray &request, const QByteArray &response,
+                      const QString &command = None, const QString &local = {}) {
+            QTest::addRow("%s", name) << request << response << command << local;
+        };
+        const QByteArray html = ok("text/html");
+        row("a version digit and nothing after it", "GET / HTTP/1.0", redirect(""));
+        row("the text ends right after HTTP/1.", "GET / HTTP/1.", NotImplemented);
+        row("one blank: the path's blank is the version's", "GET HTTP/1.1\r\n\r\n", NotImplemented);
+        row("an empty path is refused", "GET  HTTP/1.1\r\n\r\n", NotFound);
+        row("lower-case get", "get / HTTP/1.1\r\n\r\n", NotImplemented);
+        row("HTTP/2.0", "GET / HTTP/2.0\r\n\r\n", NotImplemented);
+        row("a lower-case host header does not count", get("/", "host: panel\r\n"), redirect(""));
+        row("a Host cut off before its line end", "GET / HTTP/1.1\r\nHost: panel", redirect(""));
+        row("a second blank stays in the Host", get("/", "Host:  panel\r\n"), redirect(" panel"));
+        row("dot-dot is refused with its command", get("/a/../b.htm?FIRE"), NotFound);
+        row("a star in the path", get("/x*y"), NotFound);
+        row("dot between backslashes", get("\\.\\b.htm"), NotFound);
+        row("a hidden name after a backslash", get("/x\\.hidden.htm"), NotFound);
+        row("a trailing dot-dot is hidden, not refused: its command runs", get("/a/..?FIRE"), NotFound, Fire);
+        row("a question mark alone is no command", get("/?"), redirect(""));
+        row("only the first question mark splits", get("/a.htm?b?c"), html, u"b?c"_s, u"/srv/htdocs/a.htm"_s);
+        row("a question mark first leaves the root", get("?FIRE"), redirect(""), Fire, u"/srv/htdocs"_s);
+        row("backslashes are separators", get("\\img\\a.htm"), html, None, u"/srv/htdocs/img/a.htm"_s);
+        row("a slash and a backslash collapse", get("/img/\\a.htm"), html, None, u"/srv/htdocs/img/a.htm"_s);
+        row("only %20 is decoded", get("/My%20%2e.htm"), html, None, u"/srv/htdocs/My %2e.htm"_s);
+        row("no leading slash runs on from the root", get("-old/a"), ok("*/*"), None, u"/srv/htdocs-old/a"_s);
+        row("an upper-case JPG is a cached jpeg", get("/Pic.JPG"), ok("image/jpeg", 4, true));
+        row("no-static with a hyphen is no marker", get("/no-static.gif"), ok("image/gif", 4, true));
+        row("no_static in a folder name: no cache line", get("/img/no_static/clock.png"), ok("image/png"));
+        row("html is never cached", get("/index.html"), html);
+        row("mp3", get("/a.mp3"), ok("audio/mpeg"));
+        row("upper-case PLS", get("/a.PLS"), ok("audio/x-mpegurl"));
+        row("a zip beyond 4 GiB is announced in full", get("/huge.zip"), ok("application/zip", 5000000000));
+        row("the first dot counts, also in a folder", get("/v1.2/pic.jpg"), ok("*/*"));
+
+        // The site guard, with the Host 192.168.1.20:8080 unless said otherwise.
+        auto site = [](const char *name, const QByteArray &headers, bool runs,
+                       const QByteArray &host = "192.168.1.20:8080") {
+            const QByteArray hostLine = host.isNull() ? QByteArray() : "Host: " + host + "\r\n";
+            QTest::addRow("%s", name) << get("/?FIRE", hostLine + headers) << redirect(host)
+                                      << (runs ? Fire : None) << QString();
+        };
+        site("no such headers (curl, scripts), others around Host", "User-Agent: t\r\nAccept: */*\r\n", true);
+        site("same-site: another port of this host", "Sec-Fetch-Site: same-site\r\n", false);
+        site("same-origin", "Sec-Fetch-Site: same-origin\r\n", true);
+        site("cross-site: names in any case, values trimmed", "sec-fetch-SITE: \tCross-Site  \r\n", false);
+        site("no port is port 80, names in any case", "Origin: http://PANEL\r\n", true, "panel:80");
+        site("https defaults to 443", "Origin: https://panel\r\n", false, "panel");
+        site("another port", "Origin: http://192.168.1.20:8081\r\n", false);
+        site("another host", "Origin: http://evil.example:8080\r\n", false);
+        site("an IPv6 origin", "Origin: http://[::1]:8080\r\n", true, "[::1]:8080");
+        site("Origin: null", "Origin: null\r\n", false);
+        site("an origin but no Host", "Origin: http://panel\r\n", false, QByteArray());
+        site("same-origin excuses no other Origin", "Sec-Fetch-Site: same-origin\r\nOrigin: http://x\r\n",
+             false);
+        site("a header name inside another header's value", "Referer: http://x/?Origin: null\r\n", true);
+        site("after the blank line is no header", "\r\nOrigin: null\r\n", true);
+    }
+    void rules()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QString, local);
+        const auto decision = http::decideRequest(request, WordRoot(), settings.ServerSignature);
+        QTEST(decision.response, "response");
+        QTEST(http::isFromAnotherSite(decision.text, decision.request.host) ? None : decision.request.command,
+              "command");
+        if (!local.isNull())
+            QCOMPARE(decision.localPath, local);
+    }
+
+    // The server's own look-up (the kernel resolving beneath a descriptor of the root, or the
+    // canonical-path check where it cannot) and the canonical-path check alone agree on every row.
+    void documentRoot_data()
+    {
+        QTest::addColumn<QString>("root");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<EntryKind>("kind");
+        QTest::addColumn<bool>("fallback");
+        const EntryKind file = EntryKind::File, missing = EntryKind::Missing;
+        QTest::addRow("a hidden file") << u"htdocs"_s << u"/.hidden.htm"_s << missing << false;
+        QTest::addRow("a pipe") << u"htdocs"_s << u"/pipe.htm"_s << missing << false;
+        QTest::addRow("a NUL cuts no path short") << u"htdocs"_s << u"/index.htm\0.jpg"_s << missing << false;
+        QTest::addRow("a link that stays inside") << u"htdocs"_s << u"/inner-link.htm"_s << file << false;
+        QTest::addRow("a link to a hidden file") << u"htdocs"_s << u"/to-hidden.htm"_s << missing << false;
+        QTest::addRow("an absolute link inside") << u"htdocs"_s << u"/abs-link.htm"_s << file << true;
+        QTest::addRow("a link out") << u"htdocs"_s << u"/outer-link.htm"_s << missing << true;
+        QTest::addRow("a name running on from the root") << u"htdocs"_s << u"-old/x.htm"_s << missing << true;
+        QTest::addRow("a root the mapping changes") << u"root-link//"_s << u"/index.htm"_s << file << true;
+        QTest::addRow("an empty root serves nothing") << QString() << u"/etc/hostname"_s << missing << true;
+    }
+    void documentRoot()
+    {
+        QFETCH(QString, root);
+        QFETCH(QString, path);
+        QFETCH(EntryKind, kind);
+        http::ServedRoot served(root.isNull() ? QString() : at(root));
+        const QString local = http::mapToLocalPath(path, served.documentRoot());
+        const http::OpenedEntry entry = served.open(path, local);
+        QCOMPARE(entry.kind, kind);
+        QCOMPARE(bool(entry.file), kind == EntryKind::File);
+        QTEST(served.usedFallback(), "fallback");
+        QCOMPARE(http::FileSystemRoot(served.documentRoot()).lookUp(local).kind, kind);
+    }
+
+    // The real server: the exact bytes back, the commands pressed, the lines for the window's list and,
+    // where the row says them, the lines for Log.txt.
+    void server_answers_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<QStringList>("pressed");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QStringList>("trace");
+        auto row = [](const char *name, const QByteArray &request, const QByteArray &response,
+                      const QStringList &pressed, const QStringList &messages, const QStringList &log = {}) {
+            QTest::addRow("%s", name) << request << response << pressed << messages << log;
+        };
+        const QByteArray page = ok("text/html", 12) + "<p>panel</p>";
+        const QString received = u"Recieved command FIRE"_s, sent = u"Transfering: /index.htm"_s;
+        row("a page with a command", get("/index.htm?FIRE"), page, {Fire}, {received, sent, Done},
+            {u"1 - Got Data: GET /index.htm?FIRE HTTP/1.1\r\n\r\n"_s,
+             u"1 - Requested File: /index.htm?FIRE"_s, u"1 - Pressed keys for command FIRE"_s,
+             u"1 - Complete Path: "_s + at(u"htdocs/index.htm"_s),
+             u"1 - Sent Data: "_s + QLatin1String(ok("text/html", 12)), u"Finished Transfer 1"_s});
+        row("a missing page runs its command", get("/nothing.htm?FIRE"), NotFound, {Fire}, {received, Done});
+        row("another site's command is refused, its page served",
+            get("/index.htm?FIRE", "Host: pc\r\nSec-Fetch-Site: cross-site\r\n"), page, {},
+            {u"Refused command FIRE from another site"_s, sent, Done});
+        row("another site's page without a command: nothing to refuse",
+            get("/index.htm", "Host: pc\r\nSec-Fetch-Site: cross-site\r\n"), page, {}, {sent, Done});
+        row("a refused path runs nothing", get("/a/../index.htm?FIRE"), NotFound, {}, {Done});
+        row("an empty file is its header alone", get("/empty.gif"), ok("image/gif", 0, true), {},
+            {u"Transfering: /empty.gif"_s, Done});
+        // Bytes, not characters, are counted: a short count never finished the response.
+        row("a Host of non-ASCII text", get("/", "Host: \xc3\xa9\r\n"), redirect("\xc3\xa9"), {}, {Done});
+    }
+    void server_answers()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QStringList, messages);
+        QFETCH(QStringList, trace);
+        QTEST(testing::exchange(start(), request), "response");
+        QTRY_COMPARE(log->messages(), messages);
+        QTEST(log->pressed(), "pressed");
+        if (!trace.isEmpty())
+            QTRY_COMPARE(log->logLines(), trace);
+    }
+
+    // Two transfers of many pieces at once arrive whole. One peer has shut down its sending side: found
+    // by a probe, the response used to be thrown away once the peer's end of stream was read.
+    void server_twoDownloadsAtOnceArriveWholeAlsoToAHalfClosedPeer()
+    {
+        QByteArray big; // numbers in a row: a piece out of place or lost shows
+        for (int i = 0; i < 60000; ++i)
+            big += QByteArray::number(i) + ' ';
+        writeFile(u"htdocs/big.htm"_s, big);
+        TcpClient a(start()), b(settings.ServerPort);
+        QVERIFY(a.send(get("/big.htm")) && b.send(get("/big.htm")));
+        a.shutdownWrite();
+        QCOMPARE(a.read(), ok("text/html", big.size()) + big);
+        QCOMPARE(b.read(), ok("text/html", big.size()) + big);
+        QTRY_COMPARE(finished(), 2);
+    }
+
+    // Slots are made on demand and the lowest closed one is taken again. A peer that leaves in the middle
+    // of a file frees its slot and the file; a second request on a busy connection takes the slot over.
+    void server_slotsAreReusedFreedAndTakenOver()
+    {
+        const qsizetype length = 4 * 1024 * 1024;
+        writeFile(u"htdocs/long.zip"_s, QByteArray(length, 'L'));
+        TcpClient a(start()), b(settings.ServerPort), c(settings.ServerPort);
+        QVERIFY(b.send(get("/long.zip")) && c.send(get("/long.zip")) && !b.read(10000).endsWith("<timeout>"));
+        QVERIFY(server->Slots().at(2).hasFile);
+        a.close();
+        b.close();
+        QTRY_VERIFY(server->Slots().at(1).state == 0 && server->Slots().at(2).state == 0);
+        QVERIFY(!server->Slots().at(2).hasFile);
+        QCOMPARE(finished(), 0);
+        QCOMPARE(testing::exchange(settings.ServerPort, get("/nothing")), NotFound);
+        QTRY_COMPARE(log->logLines().last(), u"Finished Transfer 1"_s);
+        QByteArray got = c.read(20000);
+        QVERIFY(c.send(get("/nothing")));
+        got += c.read();
+        QVERIFY(got.startsWith(ok("application/zip", length)) && got.endsWith(NotFound));
+        QVERIFY(got.size() < length);
+        QTRY_COMPARE(finished(), 2);
+        QCOMPARE(server->Slots().size(), std::size_t(4));
+    }
+
+    // Found when it happened: a file cut short after its header went out left the connection open.
+    void server_aFileThatShrinksEndsTheConnection()
+    {
+        writeFile(u"htdocs/shrinking.htm"_s, QByteArray(200000, 's'));
+        const QByteArray header = ok("text/html", 200000);
+        TcpClient client(start());
+        QVERIFY(client.send(get("/shrinking.htm")));
+        QByteArray got = client.read(header.size() + 4096);
+        QVERIFY(QFile::resize(at(u"htdocs/shrinking.htm"_s), 3000));
+        got += client.read();
+        QVERIFY(got.startsWith(header) && got.size() < header.size() + 200000);
+        QTRY_COMPARE(server->Slots().at(1).state, 0);
+        QCOMPARE(finished(), 0);
+    }
+
+    // Found when idle connections used up the descriptors: one that sends nothing is closed, while one
+    // that asked for a file longer in coming than the idle time gets all of it.
+    void server_aSilentConnectionIsClosed()
+    {
+        writeFile(u"htdocs/long.zip"_s, QByteArray(2 * 1024 * 1024, 'L'));
+        TcpClient silent(start(std::chrono::milliseconds(200))), busy(settings.ServerPort);
+        QVERIFY(busy.send(get("/long.zip")));
+        QVERIFY(!silent.read(-1, 10000).endsWith("<timeout>") && silent.closedByPeer());
+        QCOMPARE(busy.read().size(), ok("application/zip", 2 * 1024 * 1024).size() + 2 * 1024 * 1024);
+    }
+
+    // What the options window asks for: another port (only the listener restarts, its lines in order, a
+    // port out of range is refused) and another document root, while an accepted connection goes on.
+    void server_settingsChangeWhileConnectionsGoOn()
+    {
+        TcpClient accepted(start());
+        QTRY_COMPARE(server->Slots().size(), std::size_t(2));
+        const qint32 oldPort = settings.ServerPort, newPort = testing::freePort();
+        server->SetDocumentRoot(at(u".local/htdocs"_s)); // in order with the restarts that follow
+        for (const qint32 port : {0, 65536, newPort})
+            server->RestartListening(port);
+        const QString closed = u"Server closed."_s;
+        const QString refused = u"Server could not listen on port %1: the port must be from 1 to 65535"_s;
+        QTRY_COMPARE(log->messages().size(), 6);
+        QCOMPARE(log->messages().mid(0, 5),
+                 (QStringList{closed, refused.arg(0), closed, refused.arg(65536), closed}));
+        QVERIFY(log->messages().at(5).endsWith(u':' + QString::number(newPort)));
+        QCOMPARE(testing::exchange(newPort, get("/index.htm")), ok("text/html", 5) + "local");
+        QVERIFY(!TcpClient(oldPort).connected());
+        QVERIFY(accepted.send(get("/nothing")));
+        QCOMPARE(accepted.read(), NotFound);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestHttp)
+#include "tst_http.moc"
