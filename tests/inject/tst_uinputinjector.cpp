@@ -1,6 +1,5 @@
-// The uinput backend: the event stream its key sink writes, through an event
-// writer of the test's own, and a real virtual keyboard read back through its
-// event node where the machine lets us.
+// The uinput backend: the events its key sink writes, through a writer of the
+// test's own, and a real virtual keyboard read back where the machine allows.
 
 #include "inject/Backends.h"
 
@@ -28,7 +27,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("settleMs");
         QTest::addColumn<int>("ctrl");
-        QTest::addColumn<QString>("failing"); // the first write of this event fails
+        QTest::addColumn<QString>("failing"); // its first write fails
         QTest::addColumn<QString>("expected");
 
         QTest::addRow("Ctrl+A: each transition a report of its own")
@@ -46,14 +45,14 @@ private Q_SLOTS:
         QFETCH(QString, failing);
         QFETCH(QString, expected);
 
-        QStringList written; // only the player's thread writes; read once it has ended
+        QStringList written; // by the player's thread alone; read once it has ended
         steady_clock::time_point firstWrite;
         const auto created = steady_clock::now();
-        InputEventWriter write = [&](std::uint16_t type, std::uint16_t code, std::int32_t value) {
-            QString event = type == EV_KEY ? u"KEY %1 %2"_s.arg(code).arg(value)
-                                           : type == EV_SYN && code == SYN_REPORT && !value ? u"SYN"_s : u"?"_s;
-            if (written.isEmpty())
-                firstWrite = steady_clock::now();
+        const auto write = [&](std::uint16_t type, std::uint16_t code, std::int32_t value) {
+            const QString event = type == EV_KEY                                   ? u"KEY %1 %2"_s.arg(code).arg(value)
+                                  : type == EV_SYN && code == SYN_REPORT && !value ? u"SYN"_s
+                                                                                   : u"?"_s;
+            firstWrite = written.isEmpty() ? steady_clock::now() : firstWrite;
             const bool fail = event == failing;
             if (fail)
                 failing.clear();
@@ -73,10 +72,10 @@ private Q_SLOTS:
             QSKIP(qPrintable(u"no virtual keyboard here: /dev/uinput: "_s + QString::fromLocal8Bit(strerror(errno))));
         const auto keyboards = [] { // the event nodes of our virtual keyboards
             QStringList nodes;
-            for (const QString &event : QDir(u"/sys/class/input"_s).entryList({u"event*"_s}, QDir::AllEntries)) {
-                QFile name(u"/sys/class/input/%1/device/name"_s.arg(event));
+            for (const QString &node : QDir(u"/sys/class/input"_s).entryList({u"event*"_s}, QDir::AllEntries)) {
+                QFile name(u"/sys/class/input/%1/device/name"_s.arg(node));
                 if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "Vanterel virtual keyboard")
-                    nodes.append(u"/dev/input/"_s + event);
+                    nodes.append(u"/dev/input/"_s + node);
             }
             return nodes;
         };
@@ -85,9 +84,7 @@ private Q_SLOTS:
         QVERIFY2(choice.injector, choice.logLine.c_str());
         QCOMPARE(choice.logLine, "Key presses through uinput (virtual keyboard)");
         QCOMPARE(choice.injector->FindWindow("Marlek ORS"), WindowHandle(0));
-
-        // udev makes its node a moment after the device.
-        QString node;
+        QString node; // udev makes it a moment after the device
         QVERIFY2(QTest::qWaitFor([&] {
             for (const QString &found : keyboards())
                 node = before.contains(found) ? node : found;
@@ -95,8 +92,7 @@ private Q_SLOTS:
         }, 5000), "no event node appeared for the virtual keyboard");
         const int fd = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
-            QSKIP(qPrintable(node + u" cannot be read, nor the keys read back: "_s
-                             + QString::fromLocal8Bit(strerror(errno))));
+            QSKIP(qPrintable(node + u" cannot be read: "_s + QString::fromLocal8Bit(strerror(errno))));
         QCOMPARE(::ioctl(fd, EVIOCGRAB, 1), 0); // the keys reach this test and no desktop
         choice.injector->PressCombo(30, 0, -1, 0, 0);
         QStringList keys;

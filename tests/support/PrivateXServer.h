@@ -1,7 +1,8 @@
 #pragma once
 
-// A private X server for tests that press keys: never the developer's own
-// display, where the keys would land in real windows.
+// A private X server for tests that press keys, never the developer's own
+// display: Xvfb on a display number that it picks and reports itself, so that
+// parallel runs never collide, and that ends with the test, even one that crashed.
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -11,10 +12,6 @@
 
 namespace vanterel::inject::test {
 
-using namespace Qt::StringLiterals;
-
-// Xvfb on a display number it picks itself and writes on its standard output
-// once it accepts clients (-displayfd), so that parallel runs never collide.
 class PrivateXServer {
 public:
     ~PrivateXServer()
@@ -26,11 +23,10 @@ public:
     // Empty when the server is up, else why not.
     QString start()
     {
-        // Should the test crash, the server goes with it.
+        using namespace Qt::StringLiterals;
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        m_process.start(QStandardPaths::findExecutable(u"Xvfb"_s),
-                        {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-noreset"_s, u"-screen"_s, u"0"_s,
-                         u"320x240x24"_s});
+        m_process.start(QStandardPaths::findExecutable(u"Xvfb"_s), {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s,
+                                                                    u"-noreset"_s, u"-screen"_s, u"0"_s, u"320x240x24"_s});
         while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
         }
         m_display = ':' + m_process.readLine().trimmed();

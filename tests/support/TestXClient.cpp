@@ -8,25 +8,21 @@
 
 namespace vanterel::inject::test {
 
-namespace {
-
-void setProperty(Display *display, Window window, const char *name, const char *type, int format,
-                 const void *data, qsizetype count)
+static void setProperty(Display *display, Window window, const char *name, const char *type, int format,
+                        const void *data, qsizetype count)
 {
     XChangeProperty(display, window, XInternAtom(display, name, False), XInternAtom(display, type, False), format,
                     PropModeReplace, static_cast<const unsigned char *>(data), int(count));
 }
 
-} // namespace
-
 TestXClient::TestXClient(const QByteArray &displayName) : m_display(XOpenDisplay(displayName.constData())) {}
 
 TestXClient::~TestXClient()
 {
-    if (m_display) {
-        destroyWindow(0);
-        XCloseDisplay(m_display);
-    }
+    if (!m_display)
+        return;
+    destroyWindow(0);
+    XCloseDisplay(m_display);
 }
 
 quint64 TestXClient::createWindow(const QByteArray &wmName, const QByteArray &netWmName)
@@ -39,8 +35,7 @@ quint64 TestXClient::createWindow(const QByteArray &wmName, const QByteArray &ne
         setProperty(m_display, window, "_NET_WM_NAME", "UTF8_STRING", 8, netWmName.constData(), netWmName.size());
     XSelectInput(m_display, window, KeyPressMask | KeyReleaseMask);
     XMapWindow(m_display, window);
-    // Without a window manager the server maps it at once.
-    XWindowAttributes attributes{};
+    XWindowAttributes attributes{}; // without a window manager the server maps it at once
     return XGetWindowAttributes(m_display, window, &attributes) && attributes.map_state == IsViewable ? window : 0;
 }
 
@@ -49,7 +44,7 @@ void TestXClient::destroyWindow(quint64 window)
     for (const quint64 w : window ? QList<quint64>{window} : std::exchange(m_windows, {}))
         XDestroyWindow(m_display, static_cast<Window>(w));
     m_windows.removeOne(window);
-    XSync(m_display, True); // True: drops the events still queued
+    XSync(m_display, window == 0); // all gone: their events still queued go too
 }
 
 void TestXClient::focus(quint64 window)
@@ -69,22 +64,20 @@ QList<TestXClient::KeyEvent> TestXClient::keyEvents(int count, int timeoutMs)
 {
     QList<KeyEvent> events;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (events.size() < count) {
+    for (XEvent event; events.size() < count;) {
         if (XPending(m_display) == 0) {
-            const auto left = deadline - std::chrono::steady_clock::now();
-            pollfd fd{ConnectionNumber(m_display), POLLIN, 0};
-            if (left <= left.zero() || poll(&fd, 1, int(left / std::chrono::milliseconds(1)) + 1) < 0)
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd readable{ConnectionNumber(m_display), POLLIN, 0};
+            if (left.count() <= 0 || poll(&readable, 1, int(left.count())) < 0)
                 break;
             continue;
         }
-        XEvent event;
         XNextEvent(m_display, &event);
         if (event.type != KeyPress && event.type != KeyRelease)
             continue;
-        QString text = QStringLiteral("%1 %2").arg(QLatin1String(event.type == KeyPress ? "down" : "up")).arg(event.xkey.keycode);
+        QString text = QLatin1String(event.type == KeyPress ? "down " : "up ") + QString::number(event.xkey.keycode);
         for (const auto &[mask, name] : {std::pair{ShiftMask, " Shift"}, {ControlMask, " Ctrl"}, {Mod1Mask, " Alt"}})
-            if (event.xkey.state & mask)
-                text += QLatin1String(name);
+            text += event.xkey.state & mask ? QLatin1String(name) : QLatin1String();
         events.append(KeyEvent{event.xkey.window, text, event.xkey.time});
     }
     return events;

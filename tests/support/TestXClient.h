@@ -21,7 +21,7 @@ public:
     // A mapped top-level window with WM_NAME (Latin-1) and _NET_WM_NAME (UTF-8)
     // where they are not null, or 0.
     quint64 createWindow(const QByteArray &wmName, const QByteArray &netWmName = {});
-    void destroyWindow(quint64 window); // 0: every window made so far
+    void destroyWindow(quint64 window); // 0: every window made so far, and their events queued
     void focus(quint64 window);
     void setClientList(const QList<quint64> &windows); // as an EWMH window manager would
 
