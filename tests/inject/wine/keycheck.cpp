@@ -1,24 +1,20 @@
 // The Windows key backend, checked under Wine by keycheck.sh: a window of our
-// own, on a thread of its own, records every key message while vanterel-keys
-// presses every named key of the table into it (--window; modifier mask i % 8
-// for the i-th key). One row per key: each transition in order, with its scan
-// code, extended flag and, at messages of other keys than modifiers, the
-// Shift/Ctrl/Alt that GetKeyState then has.
+// own records the key messages that vanterel-keys sends it while pressing every named key of the table (--window; modifier
+// mask i % 8 for the i-th key). One row per key: each transition in order,
+// with its scan code, extended flag and, at messages of keys other than the
+// modifiers, the Shift/Ctrl/Alt that GetKeyState then has.
 //   keycheck VANTEREL-KEYS.EXE
 #include "inject/KeyConstads.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <windows.h>
 
 namespace {
 
-std::vector<std::string> got; // the window's thread writes it
-bool ending = false;
+std::vector<std::string> got;
 
 // "down 1E 0 3": scan code, extended flag, modifiers (1 Shift, 2 Ctrl, 4 Alt;
 // "*" for a modifier's own messages, which change them).
@@ -32,62 +28,28 @@ std::string message(bool down, int code, int modifiers)
     return text;
 }
 
-// Posted messages come before input: the window ends once no key message is
-// left in its queue.
-void endOnceDrained(HWND hwnd)
-{
-    if (ending && HIWORD(GetQueueStatus(QS_INPUT)) == 0)
-        DestroyWindow(hwnd);
-}
-
 LRESULT CALLBACK windowProc(HWND hwnd, UINT type, WPARAM wParam, LPARAM lParam)
 {
     const bool down = type == WM_KEYDOWN || type == WM_SYSKEYDOWN;
-    if (down || type == WM_KEYUP || type == WM_SYSKEYUP) {
-        const auto held = [](int left, int right) { return GetKeyState(left) < 0 || GetKeyState(right) < 0; };
-        got.push_back(message(down, int(lParam >> 16 & 0xFF) + (lParam >> 24 & 1 ? 128 : 0),
-                              held(VK_LSHIFT, VK_RSHIFT) | held(VK_LCONTROL, VK_RCONTROL) << 1
-                                  | held(VK_LMENU, VK_RMENU) << 2));
-        endOnceDrained(hwnd);
-        return 0; // never DefWindowProc: Alt or F10 would open the menu, Alt+F4 close the window
-    }
-    if (type == WM_APP) {
-        ending = true;
-        endOnceDrained(hwnd);
-        return 0;
-    }
-    if (type == WM_DESTROY)
-        PostQuitMessage(0);
-    return DefWindowProcW(hwnd, type, wParam, lParam);
+    if (!down && type != WM_KEYUP && type != WM_SYSKEYUP)
+        return DefWindowProcW(hwnd, type, wParam, lParam);
+    const auto held = [](int left, int right) { return GetKeyState(left) < 0 || GetKeyState(right) < 0; };
+    got.push_back(message(down, int(lParam >> 16 & 0xFF) + (lParam >> 24 & 1 ? 128 : 0),
+                          held(VK_LSHIFT, VK_RSHIFT) | held(VK_LCONTROL, VK_RCONTROL) << 1
+                              | held(VK_LMENU, VK_RMENU) << 2));
+    return 0; // never DefWindowProc: Alt or F10 would open the menu, Alt+F4 close the window
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc != 2)
-        return 2;
-    HWND hwnd = nullptr;
-    const HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    std::thread window([&] {
-        WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = windowProc;
-        windowClass.hInstance = GetModuleHandleW(nullptr);
-        windowClass.lpszClassName = L"VanterelKeyTarget";
-        RegisterClassW(&windowClass);
-        hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"Vanterel key target", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
-                               0, 0, 240, 120, nullptr, nullptr, windowClass.hInstance, nullptr);
-        SetEvent(ready);
-        for (MSG m; hwnd && GetMessageW(&m, nullptr, 0, 0) > 0;)
-            DispatchMessageW(&m);
-    });
-    WaitForSingleObject(ready, INFINITE);
-
     // Every named key by code (two share a name); Shift, Ctrl, Alt and the key
     // go down once each, in this order, and up in reverse.
-    std::string command = "\"" + std::string(argv[1]) + "\" --window \"Vanterel key target\" --hold 5";
+    std::string command = "\"" + std::string(argc > 1 ? argv[1] : "") + "\" --window \"Vanterel key target\" --hold 5";
     std::vector<const KeyConstads::KeyInfo *> keys;
-    std::vector<std::string> expected;
+    std::vector<std::vector<std::string>> expected;
+    std::size_t count = 0;
     for (const KeyConstads::KeyInfo &key : KeyConstads::AllKeys()) {
         const int mask = int(keys.size() % 8);
         if (key.linuxCode == 0)
@@ -102,37 +64,48 @@ int main(int argc, char **argv)
             if ((mask & bit) && code != key.code)
                 downs.push_back(code);
         downs.push_back(key.code);
-        std::string events;
+        expected.emplace_back();
         for (const int code : downs)
-            events += " [" + message(true, code, mask) + "]";
+            expected.back().push_back(message(true, code, mask));
         for (auto it = downs.rbegin(); it != downs.rend(); ++it)
-            events += " [" + message(false, *it, mask) + "]";
-        expected.push_back(events);
+            expected.back().push_back(message(false, *it, mask));
+        count += expected.back().size();
     }
+
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VanterelKeyTarget";
+    RegisterClassW(&windowClass);
+    const HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"Vanterel key target",
+                                      WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 240, 120, nullptr, nullptr,
+                                      windowClass.hInstance, nullptr);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     DWORD status = 1;
-    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (hwnd && CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        // Every message expected, or none for 10 s.
+        while (got.size() < count && MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0)
+            for (MSG m; PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);)
+                DispatchMessageW(&m);
         WaitForSingleObject(process.hProcess, 120000);
         GetExitCodeProcess(process.hProcess, &status);
     }
-    PostMessageW(hwnd, WM_APP, 0, 0);
-    window.join();
 
-    std::size_t at = 0;
-    std::size_t good = 0;
+    std::size_t at = 0, good = 0;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        std::string have;
-        for (auto n = std::count(expected[i].begin(), expected[i].end(), '['); n > 0; --n)
-            have += " [" + (at < got.size() ? got[at++] : std::string("-")) + "]";
-        good += have == expected[i];
+        std::string want, have;
+        for (const std::string &e : expected[i]) {
+            want += " [" + e + "]";
+            have += " [" + (at < got.size() ? got[at++] : "-") + "]";
+        }
+        good += want == have;
         std::printf("%5d %-13s mask %zu  %s\n", int(keys[i]->code), keys[i]->name, i % 8,
-                    have == expected[i] ? "ok" : ("expected" + expected[i] + ", got" + have).c_str());
+                    want == have ? "ok" : ("expected" + want + ", got" + have).c_str());
     }
-    const bool extra = at < got.size();
-    for (; at < got.size(); ++at)
-        std::printf("      unexpected: [%s]\n", got[at].c_str());
+    for (std::size_t i = at; i < got.size(); ++i)
+        std::printf("      unexpected: [%s]\n", got[i].c_str());
     std::printf("keycheck: %zu of %zu keys as expected; vanterel-keys exited with %lu\n", good, keys.size(), status);
-    return status == 0 && good == keys.size() && !extra ? 0 : 1;
+    return status == 0 && good == keys.size() && at == got.size() ? 0 : 1;
 }
