@@ -490,7 +490,7 @@ for line in "$resets_line" "$burst_line"; do
         "$(field "$line" fds_leaked) descriptors leaked ($(field "$line" fds_before) → $(field "$line" fds_after)), RSS $(field "$line" rss_before_kib) → $(field "$line" rss_after_kib) KiB, $(field "$line" seconds) s; a request after: $(ms "$(field "$line" probe_ms)") ms" \
         "0 leaked, answered" "$(verdict "$(field "$line" fds_leaked) == 0 && $(field "$line" probe_ok) == 1 && $(field "$line" reset) == $RESET_CLIENTS")"
 done
-row "Soak: $SLOW_READERS slow readers of 8 MiB, stalled $(( $(field "$slow_line" stall_ms) / 1000 )) s" \
+row "Soak: $SLOW_READERS slow readers of 8 MiB, stalled $(calc "$(field "$slow_line" stall_ms) / 1000") s" \
     "RSS +$(field "$slow_line" per_reader_kib) KiB per reader ($(field "$slow_line" rss_before_kib) → $(field "$slow_line" rss_stalled_kib) KiB); $(field "$slow_line" complete) got every byte, the last $(field "$slow_line" seconds_to_last) s after reading on" \
     "all complete" "$(verdict "$(field "$slow_line" complete) == $SLOW_READERS")"
 row "Soak: descriptors run out (limit $SOAK_FD_LIMIT)" \
