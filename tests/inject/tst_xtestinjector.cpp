@@ -16,7 +16,7 @@ using namespace vanterel::inject::test;
 class TestXTestInjector : public QObject {
     Q_OBJECT
 
-    PrivateXServer m_server;
+    PrivateXServer m_server; // members go in reverse order: the server last
     std::unique_ptr<TestXClient> m_client;
     std::unique_ptr<Injector> m_injector;
 
@@ -38,12 +38,6 @@ private Q_SLOTS:
     {
         m_client->setClientList({});
         m_client->destroyWindow(0);
-    }
-
-    void cleanupTestCase() // before the server goes
-    {
-        m_injector.reset();
-        m_client.reset();
     }
 
     void findWindow_data()
@@ -106,7 +100,7 @@ private Q_SLOTS:
         QTest::addRow("no window of that title") << u"--window Nowhere A"_s << 1 << u"no window titled \"Nowhere\""_s
                                                  << QString();
         QTest::addRow("no DISPLAY") << u"DISPLAY= --window Nowhere A"_s << 1
-                                         << withoutX(u"no X display (DISPLAY is not set)"_s) << QString();
+                                    << withoutX(u"no X display (DISPLAY is not set)"_s) << QString();
         QTest::addRow("DISPLAY names no server") << u"DISPLAY=:99999 --window Nowhere A"_s << 1
                                                  << withoutX(u"no X display (cannot connect to :99999)"_s) << QString();
         QTest::addRow("a bad combo after a good one: nothing pressed")
