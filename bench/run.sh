@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks of Vanterel: command latency, connection rate against nginx,
-# paced transfers, memory per connection, start-up and bulk loading, and the
-# event log. Not part of the test run.
+# paced transfers, memory per connection, start-up and bulk loading, the
+# event log, and soak runs (peer resets, slow readers, descriptors running
+# out, saves killed part-way, a failing key backend). Not part of the test run.
 #
 #   bench/run.sh [--quick] [--commands N] [--seconds S] [--keep]
 #
@@ -40,13 +41,20 @@ done
 if [ "$QUICK" = 1 ]; then
     : "${COMMANDS:=200}" "${SECONDS_PER_RUN:=2}"
     START_RUNS=3; CONFIG_RUNS=5; SINGLE_RUNS=1; EVENTLOG_LINES=5000; IDLE_CONNECTIONS=10000; RATE_ROUNDS=2
+    SAVE_KILLS=50
 else
     : "${COMMANDS:=2000}" "${SECONDS_PER_RUN:=8}"
     START_RUNS=7; CONFIG_RUNS=9; SINGLE_RUNS=3; EVENTLOG_LINES=20000; IDLE_CONNECTIONS=10000; RATE_ROUNDS=4
+    SAVE_KILLS=150
 fi
 CLIENTS=64
 DOWNLOADS_DURING_COMMANDS=32
 BIG=8388608
+RESET_CLIENTS=1000
+SLOW_READERS=32
+STROKES=10000
+# The open-file limit of the program whose descriptors run out.
+SOAK_FD_LIMIT=256
 
 # ------------------------------------------------------------------ set-up
 . scripts/deps.sh
@@ -58,7 +66,7 @@ BUILD=$ROOT/build-bench
 echo "== building (Release) in build-bench/"
 mkdir -p "$BUILD"
 if ! cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVANTEREL_BUILD_TESTS=OFF >"$BUILD/bench-build.log" 2>&1 \
-    || ! cmake --build "$BUILD" -j2 --target vanterel loadgen keylat startbench configbench eventlog_bench \
+    || ! cmake --build "$BUILD" -j2 --target vanterel loadgen keylat startbench configbench eventlog_bench soak \
         >>"$BUILD/bench-build.log" 2>&1; then
     tail -n 40 "$BUILD/bench-build.log" >&2
     echo "bench/run.sh: the build failed (whole log: build-bench/bench-build.log)" >&2
@@ -146,10 +154,15 @@ PORT=$("$LOADGEN" freeport)
 write_keys_dat() { printf 'PORT\x1e%s\r\nkey\x1eFIRE\x1e30\x1e2\x1e0\x1e0\r\n' "$2" >"$1/keys.dat"; }
 
 PROG_PID=
+# start_program [OPEN-FILE-LIMIT]
 start_program() {
     write_keys_dat "$PROG" "$PORT"
     # Offscreen window: the keys still go through XTest on $DISPLAY.
-    QT_QPA_PLATFORM=offscreen "$PROG/vanterel" >/dev/null 2>"$PROG/stderr.log" &
+    if [ -n "${1:-}" ]; then
+        (ulimit -n "$1" && exec env QT_QPA_PLATFORM=offscreen "$PROG/vanterel") >/dev/null 2>"$PROG/stderr.log" &
+    else
+        QT_QPA_PLATFORM=offscreen "$PROG/vanterel" >/dev/null 2>"$PROG/stderr.log" &
+    fi
     PROG_PID=$!
     PIDS+=("$PROG_PID")
     for _ in $(seq 200); do
@@ -346,6 +359,26 @@ MAIN_EXIT=$PROG_EXIT
 wait "$TERM_DL" 2>/dev/null || true
 raw "SIGTERM during 64 downloads" "exit_status=$MAIN_EXIT ms_to_exit=$TERM_MS"
 
+echo "== soak: peer resets, slow readers, descriptors running out, killed saves, failing keys"
+start_program
+resets_line=$(step timeout 300 "$BIN/soak" resets --port "$PORT" --pid "$PROG_PID" --clients "$RESET_CLIENTS" --wave 100)
+burst_line=$(step timeout 300 "$BIN/soak" resets --port "$PORT" --pid "$PROG_PID" --clients "$RESET_CLIENTS" \
+    --wave "$RESET_CLIENTS")
+slow_line=$(step timeout 300 "$BIN/soak" slowreaders --port "$PORT" --pid "$PROG_PID" --path /big.zip --length "$BIG" \
+    --readers "$SLOW_READERS" --stall-ms 3000)
+stop_program
+start_program "$SOAK_FD_LIMIT"
+exhaust_line=$(step timeout 120 "$BIN/soak" exhaustion --port "$PORT" --pid "$PROG_PID")
+stop_program
+savekill_line=$(step timeout 900 "$BIN/soak" savekill --rounds "$SAVE_KILLS")
+strokes_line=$(step timeout 300 "$BIN/soak" strokes --strokes "$STROKES")
+raw "resets, 100 at a time" "$resets_line"
+raw "resets, all at once" "$burst_line"
+raw "slow readers" "$slow_line"
+raw "descriptors running out (limit $SOAK_FD_LIMIT)" "$exhaust_line"
+raw "keys.dat saves killed" "$savekill_line"
+raw "strokes through a failing key sink" "$strokes_line"
+
 echo "== event log (eventlog_bench, $EVENTLOG_LINES lines)"
 eventlog_out=$(QT_QPA_PLATFORM=offscreen step timeout 300 "$BIN/eventlog_bench" "$EVENTLOG_LINES" 2>/dev/null)
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -448,6 +481,28 @@ ev_ours=$(sed -n 's/.*FrmMain::AddMsg *: *\([0-9.]*\) lines\/s.*/\1/p' <<<"$even
 ev_ratio=$(sed -n 's/.*(\([0-9.]*\)x the reference).*/\1/p' <<<"$eventlog_out")
 row "Event log lines (eventlog_bench)" "${ev_ours:-?} lines/s = ${ev_ratio:-?}× the per-item list widget" "—" "—"
 
+# Soak: measurements; the "result" column says whether nothing was lost.
+row "Soak: $IDLE_CONNECTIONS idle connections (B4's run)" \
+    "$(field "$idle_line" accepted) held; a request meanwhile p50 $(ms "$(field "$idle_line" probe_p50_ms)") ms, max $(ms "$(field "$idle_line" probe_max_ms)") ms" \
+    "all held, answered" "$(verdict "$(field "$idle_line" accepted) == $IDLE_CONNECTIONS && $(field "$idle_line" probe_errors) == 0")"
+for line in "$resets_line" "$burst_line"; do
+    row "Soak: $RESET_CLIENTS resets mid-transfer, $(field "$line" wave) at a time" \
+        "$(field "$line" fds_leaked) descriptors leaked ($(field "$line" fds_before) → $(field "$line" fds_after)), RSS $(field "$line" rss_before_kib) → $(field "$line" rss_after_kib) KiB, $(field "$line" seconds) s; a request after: $(ms "$(field "$line" probe_ms)") ms" \
+        "0 leaked, answered" "$(verdict "$(field "$line" fds_leaked) == 0 && $(field "$line" probe_ok) == 1 && $(field "$line" reset) == $RESET_CLIENTS")"
+done
+row "Soak: $SLOW_READERS slow readers of 8 MiB, stalled $(calc "$(field "$slow_line" stall_ms) / 1000") s" \
+    "RSS +$(field "$slow_line" per_reader_kib) KiB per reader ($(field "$slow_line" rss_before_kib) → $(field "$slow_line" rss_stalled_kib) KiB); $(field "$slow_line" complete) got every byte, the last $(field "$slow_line" seconds_to_last) s after reading on" \
+    "all complete" "$(verdict "$(field "$slow_line" complete) == $SLOW_READERS")"
+row "Soak: descriptors run out (limit $SOAK_FD_LIMIT)" \
+    "$(field "$exhaust_line" held) connections held, CPU $(field "$exhaust_line" cpu_percent_while_full) % while full; the request waiting answered $(ms "$(field "$exhaust_line" recovery_ms)") ms after they closed; $(field "$exhaust_line" fds_leaked) descriptors leaked" \
+    "answered, 0 leaked" "$(verdict "$(field "$exhaust_line" waiting_answered) == 1 && $(field "$exhaust_line" fds_leaked) == 0")"
+row "Soak: keys.dat saves killed $(field "$savekill_line" kills) times" \
+    "whole $(field "$savekill_line" whole) (new $(field "$savekill_line" whole_large), old $(field "$savekill_line" whole_small)), torn $(field "$savekill_line" torn); files left beside: $(field "$savekill_line" leftovers)" \
+    "0 torn" "$(verdict "$(field "$savekill_line" torn) == 0 && $(field "$savekill_line" whole) == $(field "$savekill_line" kills)")"
+row "Soak: $STROKES strokes, key sink failing 2 / 20 / 50 %" \
+    "keys left down $(field "$strokes_line" left_down_2) / $(field "$strokes_line" left_down_20) / $(field "$strokes_line" left_down_50); failed ups $(field "$strokes_line" failed_ups_2) / $(field "$strokes_line" failed_ups_20) / $(field "$strokes_line" failed_ups_50)" \
+    "0 left down" "$(verdict "$(field "$strokes_line" left_down_2) + $(field "$strokes_line" left_down_20) + $(field "$strokes_line" left_down_50) == 0 && $(field "$strokes_line" failed_ups_2) > 0")"
+
 # -------------------------------------------------------------------- plot
 cdf() { # cdf FILE: sorted values with their cumulative share, at most ~2000 points
     local n
@@ -530,6 +585,16 @@ qt=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || echo "?")
     echo "- System calls: strace -c -f on the running program (all threads) and on nginx's worker while 16 clients make"
     echo "  3000 requests for a missing file; calls over requests answered, with the calls made at least once per 20 requests."
     echo "- SIGTERM: 64 downloads of the 8 MiB file running for 2 s, then SIGTERM to the program; time to its exit."
+    echo "- Soak (bench/soak, against a fresh start of the program): $RESET_CLIENTS clients ask for the 8 MiB file and reset"
+    echo "  (SO_LINGER 0) after 0, 1, 60, 4096 or 16384 bytes, a wave at a time, the wave together; descriptors are the"
+    echo "  program's sockets and files in /proc/PID/fd (its thread pools' event descriptors come and go), before and once"
+    echo "  settled after. Slow readers: receive buffers of 4 KiB, nothing read for the stall while VmRSS is sampled, then"
+    echo "  all read on. Descriptors running out: the program started with an open-file limit of $SOAK_FD_LIMIT, connections"
+    echo "  that send nothing until it holds no more, a request sent behind them, the program's CPU over 2 s, then ours"
+    echo "  closed. Killed saves: a child saving keys.dat (3000 or 2 bindings in turn) killed with SIGKILL at a random"
+    echo "  moment within two saves, the file read back each time. Strokes: random keys and modifiers through the stroke"
+    echo "  player over a key sink whose calls fail at random; a failed down may have taken effect, a failed up, send or"
+    echo "  flush loses its ups."
     echo "- B5: bench/startbench spawns the program $START_RUNS times and times the spawn to the \"Server listening on address\""
     echo "  line on its standard error; bench/configbench times LoadConfig and ImportKeyFile on generated files ($CONFIG_RUNS runs)."
     echo

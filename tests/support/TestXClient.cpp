@@ -4,87 +4,47 @@
 
 #include <poll.h>
 
-#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace vanterel::inject::test {
 
-namespace {
-
-// The next event, waiting on the connection until the deadline.
-bool nextEvent(Display *display, XEvent *event, std::chrono::steady_clock::time_point deadline)
+static void setProperty(Display *display, Window window, const char *name, const char *type, int format,
+                        const void *data, qsizetype count)
 {
-    while (XPending(display) == 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        pollfd fd{ConnectionNumber(display), POLLIN, 0};
-        poll(&fd, 1, static_cast<int>(left.count()));
-    }
-    XNextEvent(display, event);
-    return true;
+    XChangeProperty(display, window, XInternAtom(display, name, False), XInternAtom(display, type, False), format,
+                    PropModeReplace, static_cast<const unsigned char *>(data), int(count));
 }
 
-Atom atom(Display *display, const char *name) { return XInternAtom(display, name, False); }
-
-void setText(Display *display, Window window, Atom property, Atom type, const QByteArray &text)
-{
-    XChangeProperty(display, window, property, type, 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char *>(text.constData()),
-                    static_cast<int>(text.size()));
-}
-
-} // namespace
-
-TestXClient::TestXClient(const QByteArray &displayName)
-    : m_display(XOpenDisplay(displayName.constData()))
-{
-}
+TestXClient::TestXClient(const QByteArray &displayName) : m_display(XOpenDisplay(displayName.constData())) {}
 
 TestXClient::~TestXClient()
 {
-    if (m_display) {
-        destroyWindows();
-        XCloseDisplay(m_display);
-    }
+    if (!m_display)
+        return;
+    destroyWindow(0);
+    XCloseDisplay(m_display);
 }
 
 quint64 TestXClient::createWindow(const QByteArray &wmName, const QByteArray &netWmName)
 {
-    Display *display = m_display;
-    const Window window =
-        XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 64, 64, 0, 0, 0);
+    const Window window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 64, 64, 0, 0, 0);
     m_windows.append(window);
     if (!wmName.isNull())
-        setText(display, window, XA_WM_NAME, XA_STRING, wmName);
+        setProperty(m_display, window, "WM_NAME", "STRING", 8, wmName.constData(), wmName.size());
     if (!netWmName.isNull())
-        setText(display, window, atom(display, "_NET_WM_NAME"), atom(display, "UTF8_STRING"),
-                netWmName);
-    XSelectInput(display, window, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
-    XMapWindow(display, window);
-
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    XEvent event;
-    while (nextEvent(display, &event, deadline))
-        if (event.type == MapNotify && event.xmap.window == window)
-            return window;
-    return 0;
+        setProperty(m_display, window, "_NET_WM_NAME", "UTF8_STRING", 8, netWmName.constData(), netWmName.size());
+    XSelectInput(m_display, window, KeyPressMask | KeyReleaseMask);
+    XMapWindow(m_display, window);
+    XWindowAttributes attributes{}; // without a window manager the server maps it at once
+    return XGetWindowAttributes(m_display, window, &attributes) && attributes.map_state == IsViewable ? window : 0;
 }
 
 void TestXClient::destroyWindow(quint64 window)
 {
-    XDestroyWindow(m_display, static_cast<Window>(window));
+    for (const quint64 w : window ? QList<quint64>{window} : std::exchange(m_windows, {}))
+        XDestroyWindow(m_display, static_cast<Window>(w));
     m_windows.removeOne(window);
-    XSync(m_display, False);
-}
-
-void TestXClient::destroyWindows()
-{
-    for (const quint64 window : std::as_const(m_windows))
-        XDestroyWindow(m_display, static_cast<Window>(window));
-    m_windows.clear();
-    XSync(m_display, True); // True: drop what is still queued
+    XSync(m_display, window == 0); // all gone: their events still queued go too
 }
 
 void TestXClient::focus(quint64 window)
@@ -93,49 +53,31 @@ void TestXClient::focus(quint64 window)
     XSync(m_display, False);
 }
 
-quint64 TestXClient::focusedWindow()
-{
-    Window window = 0;
-    int revertTo = 0;
-    XGetInputFocus(m_display, &window, &revertTo);
-    return window;
-}
-
 void TestXClient::setClientList(const QList<quint64> &windows)
 {
-    QList<unsigned long> ids(windows.begin(), windows.end()); // format 32 travels as long
-    XChangeProperty(m_display, DefaultRootWindow(m_display), atom(m_display, "_NET_CLIENT_LIST"),
-                    XA_WINDOW, 32, PropModeReplace,
-                    reinterpret_cast<const unsigned char *>(ids.constData()),
-                    static_cast<int>(ids.size()));
-    XSync(m_display, False);
-}
-
-void TestXClient::removeClientList()
-{
-    XDeleteProperty(m_display, DefaultRootWindow(m_display), atom(m_display, "_NET_CLIENT_LIST"));
+    const QList<unsigned long> ids(windows.begin(), windows.end()); // format 32 travels as long
+    setProperty(m_display, DefaultRootWindow(m_display), "_NET_CLIENT_LIST", "WINDOW", 32, ids.data(), ids.size());
     XSync(m_display, False);
 }
 
 QList<TestXClient::KeyEvent> TestXClient::keyEvents(int count, int timeoutMs)
 {
     QList<KeyEvent> events;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    XEvent event;
-    while (events.size() < count && nextEvent(m_display, &event, deadline)) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (XEvent event; events.size() < count;) {
+        if (XPending(m_display) == 0) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            pollfd readable{ConnectionNumber(m_display), POLLIN, 0};
+            if (left.count() <= 0 || poll(&readable, 1, int(left.count())) < 0)
+                break;
+            continue;
+        }
+        XNextEvent(m_display, &event);
         if (event.type != KeyPress && event.type != KeyRelease)
             continue;
-        QString text = QStringLiteral("%1 %2")
-                           .arg(event.type == KeyPress ? QStringLiteral("down")
-                                                       : QStringLiteral("up"))
-                           .arg(event.xkey.keycode);
-        if (event.xkey.state & ShiftMask)
-            text += QStringLiteral(" Shift");
-        if (event.xkey.state & ControlMask)
-            text += QStringLiteral(" Ctrl");
-        if (event.xkey.state & Mod1Mask)
-            text += QStringLiteral(" Alt");
+        QString text = QLatin1String(event.type == KeyPress ? "down " : "up ") + QString::number(event.xkey.keycode);
+        for (const auto &[mask, name] : {std::pair{ShiftMask, " Shift"}, {ControlMask, " Ctrl"}, {Mod1Mask, " Alt"}})
+            text += event.xkey.state & mask ? QLatin1String(name) : QLatin1String();
         events.append(KeyEvent{event.xkey.window, text, event.xkey.time});
     }
     return events;

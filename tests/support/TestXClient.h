@@ -1,8 +1,7 @@
 #pragma once
 
-// A small X client of the tests' own, on the private X server: it makes
-// titled top-level windows, gives them the focus and reads the key events
-// they receive. Xlib stays in the .cpp, as everywhere in the program.
+// A small X client of the tests' own, for the private X server: titled
+// windows that read the key events they get. Xlib stays in the .cpp.
 
 #include <QByteArray>
 #include <QList>
@@ -16,30 +15,20 @@ class TestXClient {
 public:
     explicit TestXClient(const QByteArray &displayName);
     ~TestXClient();
-    TestXClient(const TestXClient &) = delete;
-    TestXClient &operator=(const TestXClient &) = delete;
+    Q_DISABLE_COPY(TestXClient)
 
     bool isOpen() const { return m_display != nullptr; }
-
-    // A mapped top-level window selected for key events; returns once it is
-    // mapped. wmName goes into WM_NAME as Latin-1 text, netWmName into
-    // _NET_WM_NAME as UTF-8; a null array leaves the property unset.
+    // A mapped top-level window with WM_NAME (Latin-1) and _NET_WM_NAME (UTF-8)
+    // where they are not null, or 0.
     quint64 createWindow(const QByteArray &wmName, const QByteArray &netWmName = {});
-    void destroyWindow(quint64 window);
-    // Destroys every window made so far and drops the events still queued.
-    void destroyWindows();
-
+    void destroyWindow(quint64 window); // 0: every window made so far, and their events queued
     void focus(quint64 window);
-    quint64 focusedWindow();
-
-    // Acts as an EWMH window manager would: lists the managed windows on the root.
-    void setClientList(const QList<quint64> &windows);
-    void removeClientList();
+    void setClientList(const QList<quint64> &windows); // as an EWMH window manager would
 
     struct KeyEvent {
         quint64 window;
         QString text; // "down 38 Ctrl": X key code and the modifiers held before
-        quint64 time; // the X server's time of the event, in milliseconds
+        quint64 time; // the X server's, in milliseconds
     };
     // The next count key events, or fewer when none came for timeoutMs.
     QList<KeyEvent> keyEvents(int count, int timeoutMs = 5000);
