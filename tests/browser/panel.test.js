@@ -3,13 +3,14 @@
 'use strict';
 const { test, before, after } = require('node:test');
 const assert = require('node:assert');
+const { spawn } = require('node:child_process');
 const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
 
 const skip = (why) => { console.log(`SKIP: ${why}`); process.exit(77); };
 let chromium;
-try { ({ chromium } = require('playwright-core')); } catch { skip('no playwright-core: scripts/test.sh installs it'); }
+try { ({ chromium } = require('playwright-core')); } catch { skip('playwright-core: see scripts/test.sh'); }
 for (const [file, pkg] of [['/usr/bin/chromium', 'chromium'], ['/usr/bin/Xvfb', 'xvfb']])
   if (!fs.existsSync(file)) skip(`${file} is missing (Debian package ${pkg})`);
 
@@ -17,37 +18,32 @@ const children = [];
 process.on('exit', () => children.forEach((child) => child.kill('SIGKILL')));
 // A child whose output lines are kept; until(match) polls them until match answers other than undefined.
 function start(command, args, env) {
-  const child = require('node:child_process').spawn(command, args, { env, stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
+  const child = spawn(command, args, { env, stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
   children.push(Object.assign(child, { lines: [] }));
   [child.stdout, child.stderr, child.stdio[3]].forEach((stream) =>
     stream.on('data', (chunk) => child.lines.push(...chunk.toString().split('\n').filter(Boolean))));
-  child.until = (match) => new Promise((resolve, reject) => {
-    const deadline = Date.now() + 10000;
+  child.until = (match, deadline = Date.now() + 10000) => new Promise((resolve, reject) => {
     const poll = setInterval(() => {
       const found = match(child.lines);
-      if (found === undefined && Date.now() < deadline) return;
-      clearInterval(poll);
-      if (found === undefined) reject(new Error(`${command} did not say ${match}:\n${child.lines.join('\n')}`));
-      resolve(found);
+      if (found !== undefined) resolve(found, clearInterval(poll));
+      else if (Date.now() > deadline)
+        reject(new Error(`${command}: no ${match}\n${child.lines.join('\n')}`), clearInterval(poll));
     }, 10);
   });
   return child;
 }
-const listen = (server, host) => new Promise((resolve) => server.listen(0, host, () => resolve(server.address().port)));
+const listen = (s, host) => new Promise((done) => s.listen(0, host, () => done(s.address().port)));
 const dir = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'vanterel-browser-'));
-let program, xkeys, otherSite, context, page, base;
-let seen = 0; // key events already looked at
+let program, xkeys, otherSite, context, page, base, seen = 0; // seen: key events already looked at
 
 // Loads the page that presses GEARUP (G, X key code 42): the key events before G, as {time, text}.
 async function keysBeforeGearUp() {
   await page.goto(`${base}index.htm?GEARUP`);
-  const keys = (lines) => lines.slice(1 + seen); // after "ready"
-  const events = await xkeys.until((lines) => {
-    const end = keys(lines).findIndex((line) => line.endsWith(' up 42'));
-    return end < 0 ? undefined : keys(lines).slice(0, end + 1);
-  });
-  seen += events.length;
-  return events.slice(0, -2).map((line) => ({ time: Number(line.split(' ')[0]), text: line.replace(/^\d+ /, '') }));
+  const gUp = (lines) => lines.findIndex((line, i) => i > seen && line.endsWith(' up 42'));
+  const end = await xkeys.until((lines) => gUp(lines) + 1 || undefined);
+  const events = xkeys.lines.slice(seen + 1, end - 2); // line 0 is "ready"
+  seen = end - 1;
+  return events.map((line) => ({ time: Number(line.split(' ')[0]), text: line.replace(/^\d+ /, '') }));
 }
 
 before(async () => {
@@ -57,8 +53,7 @@ before(async () => {
   await xkeys.until((lines) => lines.find((l) => l === 'ready'));
   // The program as a user has it: the sample panel and its bindings, on a free port.
   const probe = http.createServer();
-  const port = await listen(probe, '127.0.0.1');
-  probe.close();
+  const port = await listen(probe, '127.0.0.1').finally(() => probe.close());
   fs.cpSync(path.join(process.env.SOURCES, 'htdocs'), path.join(dir, 'htdocs'), { recursive: true });
   const sample = fs.readFileSync(path.join(process.env.SOURCES, 'keys.sample.dat'), 'latin1');
   fs.writeFileSync(path.join(dir, 'keys.dat'), sample.replace(/^PORT\x1e\d+/m, `PORT\x1e${port}`), 'latin1');
@@ -68,28 +63,28 @@ before(async () => {
   await program.until((lines) => lines.find((l) => l.includes('Key presses through XTest')));
   base = `http://127.0.0.1:${port}/`;
   // Another site: another address and port, a page that embeds a command as a picture.
-  otherSite = http.createServer((request, response) => response.end(`<!DOCTYPE html><img src="${base}?FIRE">`));
+  otherSite = http.createServer((req, res) => res.end(`<!DOCTYPE html><img src="${base}?FIRE">`));
   otherSite.url = `http://127.0.0.2:${await listen(otherSite, '127.0.0.2')}/`;
   const { DISPLAY, ...headless } = process.env; // the browser needs no X server
   context = await chromium.launchPersistentContext(path.join(dir, 'profile'), {
-    executablePath: '/usr/bin/chromium', env: headless, viewport: { width: 390, height: 844 }, deviceScaleFactor: 3,
-    isMobile: true, hasTouch: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-sync'],
+    executablePath: '/usr/bin/chromium', env: headless, viewport: { width: 390, height: 844 }, isMobile: true,
+    hasTouch: true, deviceScaleFactor: 3, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
   });
   page = context.pages()[0] || (await context.newPage());
   page.setDefaultTimeout(10000);
 });
 
 after(async () => {
-  await context?.close();
-  otherSite?.close();
-  await Promise.all(children.map((c) => new Promise((done) => (c.exitCode !== null ? done() : c.on('exit', done).kill()))));
+  await context?.close(), otherSite?.close();
+  await Promise.all(children.map((c) => c.exitCode ?? new Promise((done) => c.on('exit', done).kill())));
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
 test('a tap on FIRE presses Ctrl+A', async () => {
   await page.goto(`${base}index.htm`);
   await Promise.all([page.waitForURL(/\?FIRE$/), page.tap('a.fire')]); // the page of the command, loaded
-  assert.deepStrictEqual((await keysBeforeGearUp()).map((k) => k.text), ['down 37', 'down 38 Ctrl', 'up 38 Ctrl', 'up 37 Ctrl']);
+  const keys = (await keysBeforeGearUp()).map((k) => k.text);
+  assert.deepStrictEqual(keys, ['down 37', 'down 38 Ctrl', 'up 38 Ctrl', 'up 37 Ctrl']);
 });
 
 test('a finger on BRAKES for 300 ms holds B down as long', async () => {
@@ -109,5 +104,5 @@ test('a finger on BRAKES for 300 ms holds B down as long', async () => {
 test('a page of another site that embeds ?FIRE presses nothing', async () => {
   await page.goto(otherSite.url); // loads once its picture, the command, has been asked for
   assert.deepStrictEqual(await keysBeforeGearUp(), []);
-  assert.ok(program.lines.some((l) => l.endsWith('Refused command FIRE from another site')), 'no refusal logged');
+  assert.ok(program.lines.some((l) => l.endsWith('Refused command FIRE from another site')));
 });

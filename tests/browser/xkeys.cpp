@@ -1,6 +1,6 @@
-// Reports the keys that reach a focused window of its own on the X server of
-// $DISPLAY: "ready" once it has the focus, then a line per key event, the X
-// server's time in milliseconds and "down|up <key code> [Shift] [Ctrl] [Alt]".
+// Reports the keys that reach a focused window of its own on the X server of $DISPLAY: "ready" once it has
+// the focus, then a line per key event, the X server's time in milliseconds and "down|up <key code> [Shift]
+// [Ctrl] [Alt]".
 #include "tests/support/TestXClient.h"
 
 #include <cstdio>
