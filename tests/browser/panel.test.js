@@ -16,12 +16,12 @@ for (const [file, pkg] of [['/usr/bin/chromium', 'chromium'], ['/usr/bin/Xvfb', 
 
 const children = [];
 process.on('exit', () => children.forEach((child) => child.kill('SIGKILL')));
-// A child whose output lines are kept; until(match) polls them until match answers other than undefined.
+// A child whose output lines are kept whole; until(match) polls them until match answers, not undefined.
 function start(command, args, env) {
   const child = spawn(command, args, { env, stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
   children.push(Object.assign(child, { lines: [] }));
-  [child.stdout, child.stderr, child.stdio[3]].forEach((stream) =>
-    stream.on('data', (chunk) => child.lines.push(...chunk.toString().split('\n').filter(Boolean))));
+  [child.stdout, child.stderr, child.stdio[3]].forEach((input) =>
+    require('node:readline').createInterface({ input }).on('line', (line) => line && child.lines.push(line)));
   child.until = (match, deadline = Date.now() + 10000) => new Promise((resolve, reject) => {
     const poll = setInterval(() => {
       const found = match(child.lines);

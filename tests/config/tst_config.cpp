@@ -197,10 +197,8 @@ private Q_SLOTS:
         QCOMPARE(chosen.besideProgram, !installed);
         QTEST(chosen.created, "created");
         QCOMPARE(chosen.problem.isEmpty(), samples);
-        QCOMPARE(readFile(user + u"/keys.dat"_s),
-            QByteArray(!samples ? "user's"
-                    : installed ? "s"
-                                : "<none>"));
+        const char *keys = samples ? (installed ? "s" : "<none>") : "user's";
+        QCOMPARE(readFile(user + u"/keys.dat"_s), QByteArray(keys));
         QCOMPARE(
             readFile(user + u"/htdocs/img/up.png"_s), QByteArray(installed && samples ? "png" : "<none>"));
     }
