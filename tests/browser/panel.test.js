@@ -71,7 +71,6 @@ before(async () => {
     hasTouch: true, deviceScaleFactor: 3, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
   });
   page = context.pages()[0] || (await context.newPage());
-  page.setDefaultTimeout(10000);
 });
 
 after(async () => {

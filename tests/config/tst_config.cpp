@@ -168,36 +168,38 @@ private Q_SLOTS:
     void dataFolder_data()
     {
         QTest::addColumn<bool>("installed");
-        QTest::addColumn<bool>("samples"); // else no samples, and a keys.dat of the user's already there
+        QTest::addColumn<bool>("samples");
+        QTest::addColumn<bool>("usersKeys"); // a keys.dat of the user's already there
         QTest::addColumn<QStringList>("created");
-        QTest::addRow("a build keeps its files beside itself") << false << true << QStringList();
+        QTest::addRow("a build keeps its files beside itself") << false << true << false << QStringList();
         QTest::addRow("installed: the user's folder, though root could write beside the program")
-            << true << true << QStringList { u"htdocs"_s, u"keys.dat"_s };
-        QTest::addRow("without samples: the user's keys.dat stays, and the problem is said")
-            << true << false << QStringList();
+            << true << true << false << QStringList { u"htdocs"_s, u"keys.dat"_s };
+        QTest::addRow("the user's keys.dat stays") << true << true << true << QStringList { u"htdocs"_s };
+        QTest::addRow("no samples: the folder, and why") << true << false << false << QStringList();
     }
 
     void dataFolder()
     {
         QFETCH(bool, installed);
         QFETCH(bool, samples);
+        QFETCH(bool, usersKeys);
         QFETCH(QStringList, created);
         QTemporaryDir root;
         const QString bin = root.filePath(u"bin"_s), user = root.filePath(u"v"_s),
                       share = root.filePath(u"share"_s);
         QVERIFY(QDir().mkpath(bin) && QDir().mkpath(share + u"/htdocs/img"_s) && QDir().mkpath(user));
+        QVERIFY(!usersKeys || writeFile(user + u"/keys.dat"_s, "user's"));
         if (samples)
             QVERIFY(writeFile(share + u"/htdocs/img/up.png"_s, "png")
                 && writeFile(share + u"/keys.sample.dat"_s, "s"));
         else
-            QVERIFY(writeFile(user + u"/keys.dat"_s, "user's") && QDir(share).removeRecursively());
+            QVERIFY(QDir(share).removeRecursively());
         const app::DataFolderPaths paths { bin, installed ? bin : u"/usr/bin"_s, user, share };
         const app::DataFolder chosen = app::ChooseDataFolder(paths);
         QCOMPARE(chosen.folder, installed ? user : bin);
-        QCOMPARE(chosen.besideProgram, !installed);
         QTEST(chosen.created, "created");
         QCOMPARE(chosen.problem.isEmpty(), samples);
-        const char *keys = samples ? (installed ? "s" : "<none>") : "user's";
+        const char *keys = usersKeys ? "user's" : (installed && samples ? "s" : "<none>");
         QCOMPARE(readFile(user + u"/keys.dat"_s), QByteArray(keys));
         QCOMPARE(
             readFile(user + u"/htdocs/img/up.png"_s), QByteArray(installed && samples ? "png" : "<none>"));
