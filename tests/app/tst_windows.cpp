@@ -1,0 +1,221 @@
+// The windows through their seams: the main window over a test folder with a recording injector, the
+// options window over a recording server control, and dialogs and menus answered by the test.
+#include "app/FrmMain.h"
+#include "config/FrmOpts.h"
+#include "inject/RecordingInjector.h"
+#include "tests/support/FreePort.h"
+#include "tests/support/TcpClient.h"
+
+#include <QtTest>
+#include <QtWidgets>
+
+using namespace Qt::StringLiterals;
+using namespace vanterel;
+using Call = inject::RecordingInjector::Call;
+
+namespace {
+
+// Answers the windows' questions from a script and records what was asked.
+struct ScriptedPrompts final : config::Prompts {
+    QStringList files; // answers to openFile in order; none left is a cancel
+    QStringList asked; // "title, filter patterns, must exist or may be new"
+    QStringList messages; // "title: text"
+    QList<QPoint> menus; // each menu shown chooses its first item
+    QString openFile(QWidget *, const config::FileRequest &r) override
+    {
+        asked << u"%1, %2 %3, %4"_s.arg(r.title, r.filterName, r.patterns.join(u' '),
+            r.fileMustExist ? u"must exist"_s : u"may be new"_s);
+        return files.isEmpty() ? QString() : files.takeFirst();
+    }
+    void message(QWidget *, const QString &a, const QString &b) override { messages << a + u": "_s + b; }
+    void popupMenu(QWidget *, QMenu *menu, const QPoint &at) override
+    {
+        menus << at;
+        menu->actions().value(0)->trigger();
+    }
+};
+
+} // namespace
+
+class TestWindows : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    template <typename T = QPushButton> static T *child(QObject *parent, const char *name)
+    {
+        T *found = parent->findChild<T *>(QString::fromLatin1(name));
+        return found ? found : (qFatal("no %s", name), nullptr);
+    }
+    static QStringList texts(const QAbstractItemModel *model, int role = Qt::DisplayRole)
+    {
+        QStringList all;
+        for (int row = 0; row < model->rowCount(); ++row)
+            all << model->index(row, 0).data(role).toString();
+        return all;
+    }
+    QByteArray read(const QString &name) const
+    {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
+    }
+    // Writes the file ("|" for the field separator of keys.dat) and returns its path.
+    QString write(const QString &name, QByteArray bytes) const
+    {
+        QFile file(dir.filePath(name));
+        file.open(QIODevice::WriteOnly);
+        file.write(bytes.replace('|', '\x1e'));
+        return file.fileName();
+    }
+
+private Q_SLOTS:
+    void mainWindow()
+    {
+        const qint32 port = testing::freePort();
+        write(u"Log.txt"_s, "left from an earlier run");
+        write(u"keys.dat"_s,
+            "PORT|" + QByteArray::number(port) + "\r\nkey|FIRE|30|2|0|0\r\nkey|gearup|34|0|42|0\r\n");
+        ScriptedPrompts prompts;
+        auto recorder = std::make_unique<inject::RecordingInjector>();
+        inject::RecordingInjector *injector = recorder.get();
+        app::FrmMain window({ dir.path(),
+            [&recorder] {
+                return inject::InjectorChoice { std::move(recorder), "Key presses recorded" };
+            },
+            &prompts });
+        window.Load();
+        const QStringList first = texts(&window.logModel());
+        const QString listening = first.value(2), prefix = u"Server listening on address "_s;
+        QCOMPARE(first,
+            (QStringList { u"Vanterel v1.1.0"_s, u"Loaded Configuration"_s, listening,
+                u"Files (keys.dat, Log.txt, htdocs) are in %1, beside the program"_s.arg(dir.path()),
+                u"Key presses recorded"_s }));
+        QVERIFY2(
+            listening.startsWith(prefix) && listening.endsWith(u":%1"_s.arg(port)), qPrintable(listening));
+        QCOMPARE(window.windowTitle() + u' ' + window.ServerSignature(),
+            u"Vanterel v1.1.0 Vanterel Version 1.1.0"_s);
+        QStringList captions;
+        for (const char *name : { "chkEnabeLog", "cmdConnect", "cmdSendKey", "cmdOptions" })
+            captions << child<QAbstractButton>(&window, name)->text();
+        QCOMPARE(captions, (QStringList { u"Enabe Log"_s, u"Connect…"_s, u"Send Key"_s, u"Options"_s }));
+        child(&window, "cmdConnect")->click(); // it shows the address of the listening line
+        QCOMPARE(child<QLabel>(&window, "lblUrl")->text(),
+            QString(listening).replace(prefix, u"http://"_s) + u'/');
+
+        // Log.txt was emptied, and is written only while the box is ticked.
+        testing::TcpClient idle(port);
+        QCOMPARE(testing::exchange(port, "GET /none HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 404"));
+        QTRY_VERIFY(texts(&window.logModel()).contains(u"Finished Transfer."_s));
+        QCOMPARE(read(u"Log.txt"_s), QByteArray());
+        child<QCheckBox>(&window, "chkEnabeLog")->setChecked(true);
+        QCOMPARE(
+            testing::exchange(port, "GET /?GearUp HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 404"));
+        QTRY_VERIFY(read(u"Log.txt"_s).endsWith("Finished Transfer 2\r\n"));
+        QCOMPARE(read(u"Log.txt"_s).count('\n'), read(u"Log.txt"_s).count("\r\n"));
+        QCOMPARE(injector->calls(), (std::vector<Call> { { 42, 0, 0, 0, 0 }, { 34, 0, 0, 0, 0 } }));
+
+        // Send Key presses what the selected line names, looking for the window.
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *list = child<QTreeView>(&window, "ListView1");
+        window.logModel().append(std::vector<QString>(150, u"no binding"_s)); // more at once than it keeps
+        QCOMPARE(window.logModel().rowCount(), 100);
+        window.AddMsg(u"Fire"_s);
+        QTRY_COMPARE(list->currentIndex().row(), 99);
+        list->setCurrentIndex(window.logModel().index(98, 0));
+        child(&window, "cmdSendKey")->click();
+        list->setCurrentIndex(window.logModel().index(99, 0));
+        child(&window, "cmdSendKey")->click();
+        QCOMPARE(injector->lookUps(), (std::vector<std::string> { "Marlek ORS", "Marlek ORS" }));
+        QCOMPARE(injector->calls().size(), std::size_t(3));
+        QCOMPARE(injector->calls().back(), (Call { 30, 0, -1, 0, 0 }));
+        // The event log keeps the newest 100 lines, keyed by their number since start-up.
+        QCOMPARE(window.logModel().key(0) + window.logModel().key(99),
+            u"c%1c%2"_s.arg(window.MessageCount() - 99).arg(window.MessageCount()));
+
+        // Closing runs the shut-down: every socket closes.
+        window.close();
+        QCOMPARE(idle.read(), QByteArray());
+        QVERIFY(idle.closedByPeer());
+    }
+
+    void optionsWindow()
+    {
+        struct : http::ServerControl {
+            void RestartListening(qint32 port) override { ports.append(port); }
+            void SetDocumentRoot(const QString &root) override { roots.append(root); }
+            QList<qint32> ports;
+            QStringList roots;
+        } server;
+        Settings settings { 8080, u"/start"_s, u"Marlek ORS"_s, {}, {}, false };
+        keys::KeyCommands keys(settings, nullptr);
+        keys::KeyBindings table;
+        for (const QString &name : { u"C"_s, u"a"_s, u"B"_s })
+            table.append({ 29, 0, 30, 3, name });
+        keys.replaceBindings(table);
+        ScriptedPrompts prompts;
+        config::FrmOpts window(settings, keys, server, prompts);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *txtPort = child<QLineEdit>(&window, "txtPort"),
+             *txtHtdocs = child<QLineEdit>(&window, "txtHtdocs");
+        QCOMPARE(window.windowTitle() + txtPort->text() + txtHtdocs->text(), u"Options8080/start"_s);
+
+        // Sorted by callback without regard to case; binding 1 ("d1") selected.
+        auto *list = child<QTreeWidget>(&window, "ListView1");
+        const QTreeWidgetItem *header = list->headerItem(), *c = list->topLevelItem(2);
+        QCOMPARE(texts(list->model()) + texts(list->model(), config::FrmOpts::RowKeyRole),
+            (QStringList { u"a"_s, u"B"_s, u"C"_s, u"d2"_s, u"d3"_s, u"d1"_s }));
+        QCOMPARE((QStringList { header->text(0), header->text(1), header->text(2), c->text(1), c->text(2) }),
+            (QStringList { u"CallBack"_s, u"Key"_s, u"Modifier"_s, u"Ctrl+Shift+A"_s, u"LCTRL"_s }));
+        QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem *> { list->topLevelItem(2) });
+
+        // The port: 1 to 65535 (the message's "<65535" notwithstanding), as a leading number.
+        for (const QString &text : { u"0"_s, u"65536"_s, u"65535"_s, u"80.5xyz"_s }) {
+            txtPort->setText(text);
+            child(&window, "cmdSet")->click();
+        }
+        QCOMPARE(prompts.messages, QStringList(2, u"Vanterel: Invalid port. Should be >0 and <65535"_s));
+        QCOMPARE(server.ports, (QList<qint32> { 65535, 80 }));
+        QCOMPARE(settings.ServerPort, 80);
+
+        // The folder of the page chosen; a cancel, or typing, changes nothing.
+        txtHtdocs->setText(u"/typed by hand"_s);
+        prompts.files = { QString(), u"/x/Site/index.htm"_s, u"/index.htm"_s };
+        for (int i = 0; i < 3; ++i)
+            child(&window, "cmdChangehtdocs")->click();
+        QCOMPARE(prompts.asked,
+            QStringList(3, u"Set htdocs folder, HTML files (*.htm,*.html) *.htm *.html, may be new"_s));
+        QCOMPARE(server.roots, (QStringList { u"/x/Site"_s, QString() }));
+        QCOMPARE(settings.DocumentRoot + txtHtdocs->text(), QString());
+
+        // An import that fails part-way: the table has changed, the list has not.
+        prompts.files = { QString(), write(u"bad.key"_s, "A x 0 1E 0 0 0\nB x 0 1E 9999999999 0 0") };
+        child(&window, "cmdLoadMarlek")->click(); // cancelled
+        child(&window, "cmdLoadMarlek")->click();
+        QCOMPARE(prompts.asked.mid(3),
+            QStringList(2, u"Import Marlek Key File, Marlek key files (*.key) *.key, must exist"_s));
+        QCOMPARE(prompts.messages.mid(2),
+            QStringList { u"Vanterel: An error occured: Error #6. Overflow in line 2: "
+                          "\"9999999999\" does not fit in 32 bits"_s });
+        QCOMPARE(keys.bindings()->upperBound(), 2);
+        QCOMPARE(texts(list->model()), (QStringList { u"a"_s, u"B"_s, u"C"_s }));
+
+        // A right-button release over a row copies its callback.
+        QWidget *rows = list->viewport();
+        const QPoint b = list->visualItemRect(list->topLevelItem(1)).center();
+        QTest::mouseRelease(rows, Qt::RightButton, {}, b);
+        QCOMPARE(prompts.menus, QList<QPoint> { rows->mapToGlobal(b) });
+        QCOMPARE(QGuiApplication::clipboard()->text(), u"B"_s);
+        // An import that works refreshes the list; beside its rows a right-click forgets, shows no menu.
+        prompts.files = { write(u"good.key"_s, "X x 0 1E 0 0 0") };
+        child(&window, "cmdLoadMarlek")->click();
+        QCOMPARE(texts(list->model()), QStringList { u"X"_s });
+        QTest::mouseClick(rows, Qt::RightButton, {}, { 10, rows->height() - 5 });
+        QCOMPARE(window.SelectedCallback(), QString());
+        QCOMPARE(prompts.menus.size(), 1);
+    }
+};
+
+QTEST_MAIN(TestWindows)
+#include "tst_windows.moc"

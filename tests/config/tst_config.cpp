@@ -1,0 +1,210 @@
+// keys.dat read, written and replaced, the numbers people type, and the folder
+// that keys.dat, Log.txt and htdocs live in.
+#include "app/DataFolder.h"
+#include "config/ConfigFile.h"
+#include "config/LeadingNumber.h"
+#include "config/ReplaceFile.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+using namespace Qt::StringLiterals;
+using namespace vanterel;
+using namespace vanterel::config;
+
+class TestConfig : public QObject {
+    Q_OBJECT
+
+    // keys.dat from "|" for the separator and "\n" for CR LF.
+    static QByteArray dat(QByteArray text) { return text.replace('|', '\x1e').replace("\n", "\r\n"); }
+    static QByteArray readFile(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<none>");
+    }
+    static bool writeFile(const QString &path, const QByteArray &bytes)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    }
+
+private Q_SLOTS:
+    void loadThenSave_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // "|" for the separator; no file when null
+        QTest::addColumn<QByteArray>("saved");
+        QTest::addRow("no file") << QByteArray() << dat("PORT|80\nFOLDER|/s\n");
+        QTest::addRow("keys in any case; the later wins; a port is a leading number")
+            << "Port|1\nfolder|/a\nport|-80.5|\nFOLDER|/b"_ba << dat("PORT|-80\nFOLDER|/b\n");
+        QTest::addRow("no PORT with a blank or tab by the key; empty values")
+            << "PORT|\nFOLDER|\nPORT |1\nPORT 2\n\tPORT|3"_ba << dat("PORT|0\nFOLDER|\n");
+        QTest::addRow("comments only at the start")
+            << "   #PORT|1\n//PORT|2\nFOLDER|/a#b//c"_ba << dat("PORT|80\nFOLDER|/a#b//c\n");
+        QTest::addRow("blanks around a line go; tabs and runs of blanks are one blank")
+            << "   FOLDER|/my \t site/x y   "_ba << dat("PORT|80\nFOLDER|/my site/x y\n");
+        // A folder that ended in a blank used to come back without it.
+        QTest::addRow("a blank before a further field stays")
+            << "FOLDER|/site  |x"_ba << dat("PORT|80\nFOLDER|/site |\n");
+        QTest::addRow("six fields or more; unknown keys go; case kept")
+            << "key|GearUp|30|4|29|1\nKEY|a|30|4|29|1|99\nkey|b|30|4|29\nTITLE|x"_ba
+            << dat("PORT|80\nFOLDER|/s\nkey|GearUp|30|4|29|1\nkey|a|30|4|29|1\n");
+        QTest::addRow("empty fields count; numbers are leading numbers")
+            << "key||30|||\nkey|a|-1|2.5|3.5|x"_ba
+            << dat("PORT|80\nFOLDER|/s\nkey||30|0|0|0\nkey|a|-1|2|4|0\n");
+        QTest::addRow("UTF-8 passes") << "FOLDER|/caf\xC3\xA9"_ba << dat("PORT|80\nFOLDER|/caf\xC3\xA9\n");
+        QTest::addRow("SITES any, any case") << "sites|Any"_ba << dat("PORT|80\nFOLDER|/s\nSITES|any\n");
+        QTest::addRow("the later SITES wins") << "SITES|any\nSITES|own"_ba << dat("PORT|80\nFOLDER|/s\n");
+    }
+
+    void loadThenSave()
+    {
+        QFETCH(QByteArray, file);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"keys.dat"_s);
+        QVERIFY(file.isNull() || writeFile(path, file.replace('|', '\x1e')));
+        for (int round = 0; round < 2; ++round) { // what was saved reads back as the same
+            // Start-up's state before loading, with values a load must replace or reset.
+            Settings settings { 1234, u"/s"_s, u"Other title"_s, {}, {}, true };
+            keys::KeyBindings table;
+            table.append({ 0, 0, 1, 0, u"stale"_s });
+            QVERIFY(LoadConfig(path, settings, table).ok);
+            QCOMPARE(settings.TargetWindowTitle, u"Marlek ORS"_s);
+            QVERIFY(SaveConfig(path, settings, table).ok);
+            QTEST(readFile(path), "saved");
+        }
+    }
+
+    void save_touchesNothingElse_data()
+    {
+        QTest::addColumn<QString>("how");
+        for (const char *how : { "save through a link", "failed save", "killed save" })
+            QTest::addRow("%s", how) << QString::fromLatin1(how);
+    }
+
+    void save_touchesNothingElse()
+    {
+        QFETCH(QString, how);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"keys.dat"_s), mine = dir.filePath(u"mine/keys.dat"_s);
+        const QByteArray old = dat("PORT|81\n");
+        // A copy the user keeps (saves used to delete such files), and one named like a save's temporary.
+        const QStringList neighbours { u"keys.dat.backup"_s, u"keys.dat.vanterel-save-abcdef"_s };
+        QVERIFY(writeFile(path, old) && writeFile(dir.filePath(neighbours[0]), "1")
+            && writeFile(dir.filePath(neighbours[1]), "2"));
+        const Settings settings;
+        keys::KeyBindings table;
+        for (int i = 0; i < 1000; ++i) // beyond the size limit below
+            table.append({ 0, 0, 30, 0, u"binding number %1"_s.arg(i) });
+        QVERIFY(QDir(dir.path()).mkdir(u"mine"_s) && SaveConfig(mine, settings, table).ok);
+        const QByteArray saved = readFile(mine);
+
+        if (how == u"save through a link") { // the file linked to is replaced
+            QVERIFY(
+                QFile::remove(mine) && QFile::rename(path, mine) && QFile::link(u"mine/keys.dat"_s, path));
+            QVERIFY(SaveConfig(path, settings, table).ok);
+            QVERIFY(QFileInfo(path).isSymLink());
+            QCOMPARE(readFile(path), saved);
+        } else if (how == u"failed save") { // the kernel refuses to write past a size, as a full disk would
+            rlimit limit {};
+            QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+            const rlimit unlimited = limit;
+            limit.rlim_cur = 4096;
+            std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails rather than ending the test
+            QCOMPARE(setrlimit(RLIMIT_FSIZE, &limit), 0);
+            const ConfigResult result = SaveConfig(path, settings, table);
+            setrlimit(RLIMIT_FSIZE, &unlimited);
+            QVERIFY(!result.ok && !result.reason.isEmpty());
+            QCOMPARE(readFile(path), old);
+        } else { // a child saves again and again and is killed once a save has landed
+            const pid_t child = ::fork();
+            QVERIFY(child >= 0);
+            while (child == 0)
+                (void)SaveConfig(path, settings, table);
+            const bool landed = QTest::qWaitFor([&] { return readFile(path) == saved; }, 10000);
+            ::kill(child, SIGKILL);
+            QCOMPARE(::waitpid(child, nullptr, 0), child);
+            QVERIFY(landed);
+            QCOMPARE(readFile(path), saved);
+        }
+        QCOMPARE(
+            readFile(dir.filePath(neighbours[0])) + readFile(dir.filePath(neighbours[1])), QByteArray("12"));
+        // Only a save killed between naming its new content and renaming it can leave a file, under our name.
+        const QString ours = u"keys.dat"_s + QLatin1String(SaveTemporaryInfix);
+        for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden))
+            QVERIFY2(name == u"keys.dat" || neighbours.contains(name)
+                    || (how == u"killed save" && name.startsWith(ours)),
+                qPrintable(name));
+    }
+
+    void leadingNumber_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint32>("value"); // 0 for a number out of range
+        QTest::addColumn<bool>("inRange");
+        // Named by their text: a half to the even neighbour, decided on the digits (a double would round
+        // "80.4999999999999999999" up), no exponent, the 32-bit bounds before and after rounding.
+        const std::tuple<const char16_t *, qint32, bool> rows[] = { { u" \t 8080", 8080, true },
+            { u"+5", 5, true }, { u"- 5", 0, true }, { u"\u0663", 0, true }, { u"80.5", 80, true },
+            { u"81.5", 82, true }, { u"80.500", 80, true }, { u"80.50001", 81, true },
+            { u"80.4999999999999999999", 80, true }, { u"-1.5", -2, true }, { u"-2.5", -2, true },
+            { u".6", 1, true }, { u"5.e3", 5, true }, { u"-2147483648", -2147483647 - 1, true },
+            { u"-2147483649", 0, false }, { u"2147483647.5", 0, false },
+            { u"-2147483648.5", -2147483647 - 1, true }, { u"99999999999999999999", 0, false } };
+        for (const auto &[text, value, inRange] : rows)
+            QTest::addRow("%s", qPrintable(QString::fromUtf16(text)))
+                << QString::fromUtf16(text) << value << inRange;
+    }
+
+    void leadingNumber()
+    {
+        QFETCH(QString, text);
+        QTEST(ReadLeadingNumber(text).value, "value");
+        QTEST(ReadLeadingNumber(text).inRange, "inRange");
+    }
+
+    void dataFolder_data()
+    {
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<bool>("samples");
+        QTest::addColumn<bool>("usersKeys"); // a keys.dat of the user's already there
+        QTest::addColumn<QStringList>("created");
+        QTest::addRow("a build keeps its files beside itself") << false << true << false << QStringList();
+        QTest::addRow("installed: the user's folder, though root could write beside the program")
+            << true << true << false << QStringList { u"htdocs"_s, u"keys.dat"_s };
+        QTest::addRow("the user's keys.dat stays") << true << true << true << QStringList { u"htdocs"_s };
+        QTest::addRow("no samples: the folder, and why") << true << false << false << QStringList();
+    }
+
+    void dataFolder()
+    {
+        QFETCH(bool, installed);
+        QFETCH(bool, samples);
+        QFETCH(bool, usersKeys);
+        QFETCH(QStringList, created);
+        QTemporaryDir root;
+        const QString bin = root.filePath(u"bin"_s), user = root.filePath(u"v"_s),
+                      share = root.filePath(u"share"_s);
+        QVERIFY(QDir().mkpath(bin) && QDir().mkpath(share + u"/htdocs/img"_s) && QDir().mkpath(user));
+        QVERIFY(!usersKeys || writeFile(user + u"/keys.dat"_s, "user's"));
+        if (samples)
+            QVERIFY(writeFile(share + u"/htdocs/img/up.png"_s, "png")
+                && writeFile(share + u"/keys.sample.dat"_s, "s"));
+        else
+            QVERIFY(QDir(share).removeRecursively());
+        const app::DataFolderPaths paths { bin, installed ? bin : u"/usr/bin"_s, user, share };
+        const app::DataFolder chosen = app::ChooseDataFolder(paths);
+        QCOMPARE(chosen.folder, installed ? user : bin);
+        QTEST(chosen.created, "created");
+        QCOMPARE(chosen.problem.isEmpty(), samples);
+        const char *keys = usersKeys ? "user's" : (installed && samples ? "s" : "<none>");
+        QCOMPARE(readFile(user + u"/keys.dat"_s), QByteArray(keys));
+        QCOMPARE(
+            readFile(user + u"/htdocs/img/up.png"_s), QByteArray(installed && samples ? "png" : "<none>"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestConfig)
+#include "tst_config.moc"
