@@ -40,19 +40,6 @@ QString EventLogModel::key(int row) const
 
 QString EventLogModel::text(int row) const { return m_lines.at(std::size_t(row)).text; }
 
-int EventLogModel::rowOfKey(const QString &key) const
-{
-    if (!key.startsWith(QLatin1Char('c')) || m_lines.empty())
-        return -1;
-    bool ok = false;
-    const qint32 number = QStringView(key).mid(1).toInt(&ok);
-    if (!ok)
-        return -1;
-    // Numbers are consecutive, so the row follows from the first one.
-    const qint64 row = qint64(number) - m_lines.front().number;
-    return (row >= 0 && row < qint64(m_lines.size())) ? int(row) : -1;
-}
-
 int EventLogModel::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : int(m_lines.size());

@@ -30,8 +30,6 @@ public:
     qint32 MessageCount() const { return m_messageCount; }
     QString key(int row) const;
     QString text(int row) const;
-    // Row of the item with the given key, or -1.
-    int rowOfKey(const QString &key) const;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;

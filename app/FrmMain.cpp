@@ -176,9 +176,13 @@ void FrmMain::Unload()
     // Strokes still queued are played out, so no key is left held down.
     if (m_injector)
         m_injector->shutdown();
-    const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, *m_keys.bindings());
-    if (!saved.ok)
-        AddMsg(QStringLiteral("keys.dat could not be saved, the previous file stays: ") + saved.reason);
+    // A window that never started has no folder of its own: saving its empty
+    // table would write a keys.dat wherever the process happens to be.
+    if (!m_settings.AppFolder.isEmpty()) {
+        const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, *m_keys.bindings());
+        if (!saved.ok)
+            AddMsg(QStringLiteral("keys.dat could not be saved, the previous file stays: ") + saved.reason);
+    }
     m_logFile.close();
     if (m_frmOpts)
         m_frmOpts->reject();
