@@ -8,6 +8,7 @@
 #include <cctype>
 #include <charconv>
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,6 +94,16 @@ std::string parseCombo(std::string_view text, Combo &combo)
     std::string_view rest = text;
     // The key comes after the last '+': no key is named "+", so every '+'
     // separates.
+    // Joined with += rather than "literal" + std::string: GCC 12 warns about
+    // the latter in optimised builds (a false -Wrestrict).
+    const auto complaint = [text](std::initializer_list<std::string_view> parts) {
+        std::string message = "\"";
+        message += text;
+        message += "\": ";
+        for (const std::string_view part : parts)
+            message += part;
+        return message;
+    };
     for (std::size_t plus = rest.find('+'); plus != std::string_view::npos; plus = rest.find('+')) {
         const std::string_view modifier = rest.substr(0, plus);
         if (sameLetters(modifier, "shift"))
@@ -102,24 +113,23 @@ std::string parseCombo(std::string_view text, Combo &combo)
         else if (sameLetters(modifier, "alt"))
             combo.alt = true;
         else
-            return "\"" + std::string(text) + "\": \"" + std::string(modifier)
-                   + "\" is no modifier (Shift, Ctrl, Alt)";
+            return complaint({"\"", modifier, "\" is no modifier (Shift, Ctrl, Alt)"});
         rest.remove_prefix(plus + 1);
     }
     if (rest.empty())
-        return "\"" + std::string(text) + "\": no key after the modifiers";
+        return complaint({"no key after the modifiers"});
 
     const KeyConstads::KeyInfo *key = KeyConstads::FindKeyByName(rest);
     if (!key && !rest.empty() && std::isdigit(static_cast<unsigned char>(rest[0]))) {
         const long code = number(rest);
         key = code >= 0 && code <= 0xFFFF ? KeyConstads::FindKey(static_cast<std::int32_t>(code)) : nullptr;
         if (!key)
-            return "\"" + std::string(text) + "\": code " + std::string(rest) + " names no key";
+            return complaint({"code ", rest, " names no key"});
     }
     if (!key)
-        return "\"" + std::string(text) + "\": no key named \"" + std::string(rest) + "\"";
+        return complaint({"no key named \"", rest, "\""});
     if (key->linuxCode == 0)
-        return "\"" + std::string(text) + "\": " + key->name + " presses nothing";
+        return complaint({key->name, " presses nothing"});
     combo.keyCode = key->code;
     return {};
 }
