@@ -146,6 +146,8 @@ struct Server::Engine final : Connections {
     void readFrom(int k);
     void waitReadable(int k);
     void waitWritable(int k);
+    template <typename Then>
+    void waitFor(int k, tcp::socket::wait_type what, bool Slot::*waiting, Then then);
     bool ensureRegistered(int k);
     Push push(Slot &s);
     void after(int k, Push p);
@@ -382,7 +384,7 @@ void Server::Engine::readFrom(int k)
             closeConnection(k);
         return;
     }
-    if (s.readOn && !s.reading)
+    if (s.readOn)
         waitReadable(k);
 }
 
@@ -403,44 +405,37 @@ bool Server::Engine::ensureRegistered(int k)
     return true;
 }
 
-void Server::Engine::waitReadable(int k)
+// Waits once for the socket to become ready; a wait already pending is not
+// doubled. A slot taken over by another connection meanwhile ignores it.
+template <typename Then>
+void Server::Engine::waitFor(int k, tcp::socket::wait_type what, bool Slot::*waiting, Then then)
 {
-    if (!ensureRegistered(k))
-        return;
     Slot &s = slots[std::size_t(k)];
-    s.reading = true;
+    if (s.*waiting || !ensureRegistered(k))
+        return;
+    s.*waiting = true;
     const quint32 generation = s.generation;
-    s.socket->async_wait(tcp::socket::wait_read, [this, k, generation](const asio::error_code &ec) {
+    s.socket->async_wait(what, [this, k, generation, waiting, then](const asio::error_code &ec) {
         Slot &slot = slots[std::size_t(k)];
         if (slot.generation != generation)
             return;
-        slot.reading = false;
+        slot.*waiting = false;
         if (ec) {
             onError(k, ec.value());
             return;
         }
-        readFrom(k);
+        then(slot);
     });
+}
+
+void Server::Engine::waitReadable(int k)
+{
+    waitFor(k, tcp::socket::wait_read, &Slot::reading, [this, k](Slot &) { readFrom(k); });
 }
 
 void Server::Engine::waitWritable(int k)
 {
-    Slot &s = slots[std::size_t(k)];
-    if (s.writing || !ensureRegistered(k))
-        return;
-    s.writing = true;
-    const quint32 generation = s.generation;
-    s.socket->async_wait(tcp::socket::wait_write, [this, k, generation](const asio::error_code &ec) {
-        Slot &slot = slots[std::size_t(k)];
-        if (slot.generation != generation)
-            return;
-        slot.writing = false;
-        if (ec) {
-            onError(k, ec.value());
-            return;
-        }
-        after(k, push(slot));
-    });
+    waitFor(k, tcp::socket::wait_write, &Slot::writing, [this, k](Slot &slot) { after(k, push(slot)); });
 }
 
 // --- Sending --------------------------------------------------------------
@@ -639,8 +634,7 @@ void Server::Engine::sendPiece(int k)
     // sends meanwhile (a further request takes the slot over).
     if (s.generation == generation && !s.peerShutDown) {
         s.readOn = true;
-        if (!s.reading)
-            waitReadable(k);
+        waitReadable(k);
     }
 }
 
