@@ -4,7 +4,6 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QNetworkInterface>
 #include <QScreen>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -25,23 +24,6 @@ constexpr int QuietZoneModules = 4;
 // Large enough for a phone camera at arm's length from the screen.
 constexpr int QrMinimumSize = 240;
 } // namespace
-
-QStringList LocalIPv4Addresses()
-{
-    QStringList addresses;
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &nif : interfaces) {
-        if (!nif.flags().testFlag(QNetworkInterface::IsUp)
-            || nif.flags().testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        const auto entries = nif.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries) {
-            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && !entry.ip().isLoopback())
-                addresses.append(entry.ip().toString());
-        }
-    }
-    return addresses;
-}
 
 QImage QrCodeImage(const QString &text, int minimumSize)
 {

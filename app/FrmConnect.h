@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/Server.h"
+
 #include <QImage>
 #include <QStringList>
 #include <QWidget>
@@ -14,9 +16,6 @@ namespace vanterel::app {
 // The addresses at which devices of the network may reach this computer.
 using AddressSource = std::function<QStringList()>;
 
-// Every IPv4 address of a network interface that is up and is not the loopback.
-QStringList LocalIPv4Addresses();
-
 // The text as a QR code, black on white, ready to be scanned off a screen:
 // a whole number of pixels to a module, a quiet zone of four modules around
 // it, and at least minimumSize pixels square. Null when the text does not fit.
@@ -30,7 +29,7 @@ class FrmConnect final : public QWidget {
     Q_OBJECT
 
 public:
-    explicit FrmConnect(QWidget *parent = nullptr, AddressSource addresses = LocalIPv4Addresses);
+    explicit FrmConnect(QWidget *parent = nullptr, AddressSource addresses = http::LocalIPv4Addresses);
 
     // Where the server listens: its port and the address its listening line
     // names. An empty address means that it does not listen.

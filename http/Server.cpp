@@ -889,10 +889,9 @@ std::vector<SlotInfo> Server::Slots()
     return out;
 }
 
-QString LocalIP()
+QStringList LocalIPv4Addresses()
 {
-    // The listener takes every address; report the one a tablet on the local
-    // network would use.
+    QStringList addresses;
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &nif : interfaces) {
         const auto flags = nif.flags();
@@ -903,10 +902,18 @@ QString LocalIP()
         for (const QNetworkAddressEntry &entry : entries) {
             const QHostAddress addr = entry.ip();
             if (addr.protocol() == QAbstractSocket::IPv4Protocol && !addr.isLoopback())
-                return addr.toString();
+                addresses.append(addr.toString());
         }
     }
-    return QStringLiteral("127.0.0.1");
+    return addresses;
+}
+
+QString LocalIP()
+{
+    // The listener takes every address; report the one a tablet on the local
+    // network would use.
+    const QStringList addresses = LocalIPv4Addresses();
+    return addresses.isEmpty() ? QStringLiteral("127.0.0.1") : addresses.front();
 }
 
 } // namespace vanterel::http

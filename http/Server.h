@@ -3,6 +3,7 @@
 #include "common/Settings.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <chrono>
@@ -100,8 +101,12 @@ private:
     std::unique_ptr<Engine> d;
 };
 
+// The IPv4 addresses at which devices of the network may reach this host:
+// those of every interface that is up, running and not the loopback.
+QStringList LocalIPv4Addresses();
+
 // The address a browser on the local network would use to reach this host:
-// the first IPv4 address of an interface that is up and not the loopback.
+// the first of LocalIPv4Addresses(), else the loopback address.
 QString LocalIP();
 
 } // namespace vanterel::http

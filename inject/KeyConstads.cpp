@@ -156,17 +156,17 @@ const KeyInfo *FindKey(std::int32_t code)
     return (it != Table.end() && it->code == code) ? &*it : nullptr;
 }
 
+bool SameLetters(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
 const KeyInfo *FindKeyByName(std::string_view name)
 {
-    const auto sameLetters = [name](const KeyInfo &key) {
-        const std::string_view other = key.name;
-        return other.size() == name.size()
-               && std::equal(other.begin(), other.end(), name.begin(), [](char a, char b) {
-                      return std::toupper(static_cast<unsigned char>(a))
-                             == std::toupper(static_cast<unsigned char>(b));
-                  });
-    };
-    const auto it = std::find_if(Table.begin(), Table.end(), sameLetters);
+    const auto it =
+        std::find_if(Table.begin(), Table.end(), [name](const KeyInfo &key) { return SameLetters(key.name, name); });
     return it != Table.end() ? &*it : nullptr;
 }
 

@@ -27,6 +27,10 @@ const KeyInfo *FindKey(std::int32_t code);
 // nullptr. Two codes share the name "NUMPADDOT"; the name finds the lower.
 const KeyInfo *FindKeyByName(std::string_view name);
 
+// Whether two names are the same without regard to ASCII case, as key names
+// (and the modifiers written in front of them) are compared.
+bool SameLetters(std::string_view a, std::string_view b);
+
 // Linux input codes of the left modifiers used for the flags.
 inline constexpr std::uint16_t LinuxLeftShift = 42;
 inline constexpr std::uint16_t LinuxLeftCtrl = 29;

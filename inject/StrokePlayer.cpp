@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 
 namespace vanterel::inject {
 
@@ -171,9 +172,7 @@ void StrokePlayer::run()
             continue;
         }
         if (const auto lapsed = nextToLapse(); lapsed != m_holds.end() && now >= lapsed->deadline) {
-            const std::vector<Key> keys = std::move(lapsed->keys);
-            m_holds.erase(lapsed);
-            releaseKeys(lock, keys);
+            letGo(lock, lapsed);
             continue;
         }
         if (!m_tap && !m_queue.empty()) {
@@ -203,11 +202,7 @@ void StrokePlayer::run()
             m_wake.wait(lock);
     }
 
-    while (!m_holds.empty()) {
-        const std::vector<Key> keys = std::move(m_holds.back().keys);
-        m_holds.pop_back();
-        releaseKeys(lock, keys);
-    }
+    letGoOfAll(lock);
     for (int i = 0; i < ShutdownReleaseTries && !m_stuck.empty(); ++i)
         retryStuckKeys(lock);
     for (const Key key : m_stuck)
@@ -227,18 +222,11 @@ void StrokePlayer::playOp(Lock &lock, Op &op)
         pressOp(lock, op);
         return;
     case Kind::Release:
-        if (const auto held = findHold(op.id); held != m_holds.end()) {
-            const std::vector<Key> keys = std::move(held->keys);
-            m_holds.erase(held);
-            releaseKeys(lock, keys);
-        }
+        if (const auto held = findHold(op.id); held != m_holds.end())
+            letGo(lock, held);
         return;
     case Kind::ReleaseAll:
-        while (!m_holds.empty()) {
-            const std::vector<Key> keys = std::move(m_holds.back().keys);
-            m_holds.pop_back();
-            releaseKeys(lock, keys);
-        }
+        letGoOfAll(lock);
         return;
     }
 }
@@ -301,6 +289,20 @@ std::vector<StrokePlayer::HeldKeys>::iterator StrokePlayer::nextToLapse()
         if (!m_queuedHolds.contains(it->id) && (next == m_holds.end() || it->deadline < next->deadline))
             next = it;
     return next;
+}
+
+void StrokePlayer::letGo(Lock &lock, std::vector<HeldKeys>::iterator held)
+{
+    const std::vector<Key> keys = std::move(held->keys);
+    m_holds.erase(held);
+    releaseKeys(lock, keys);
+}
+
+void StrokePlayer::letGoOfAll(Lock &lock)
+{
+    // Newest first: the reverse of the order in which they went down.
+    while (!m_holds.empty())
+        letGo(lock, std::prev(m_holds.end()));
 }
 
 bool StrokePlayer::pressKeys(std::vector<Key> &keys)

@@ -88,6 +88,9 @@ private:
     void pressOp(Lock &lock, Op &op);
     std::vector<HeldKeys>::iterator findHold(const std::string &id);
     std::vector<HeldKeys>::iterator nextToLapse();
+    // Takes a hold off the list and releases its keys; all of them, newest first.
+    void letGo(Lock &lock, std::vector<HeldKeys>::iterator held);
+    void letGoOfAll(Lock &lock);
     // Counts the keys up and sends the downs of those that were not down;
     // stops at the first that fails. Only while owning the sink.
     bool pressKeys(std::vector<Key> &keys);

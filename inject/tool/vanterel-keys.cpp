@@ -64,16 +64,6 @@ int fail(const std::string &message)
     return 2;
 }
 
-bool sameLetters(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
-
 // A whole decimal or 0x-hexadecimal number, or -1.
 long number(std::string_view text)
 {
@@ -106,11 +96,11 @@ std::string parseCombo(std::string_view text, Combo &combo)
     };
     for (std::size_t plus = rest.find('+'); plus != std::string_view::npos; plus = rest.find('+')) {
         const std::string_view modifier = rest.substr(0, plus);
-        if (sameLetters(modifier, "shift"))
+        if (KeyConstads::SameLetters(modifier, "shift"))
             combo.shift = true;
-        else if (sameLetters(modifier, "ctrl") || sameLetters(modifier, "control"))
+        else if (KeyConstads::SameLetters(modifier, "ctrl") || KeyConstads::SameLetters(modifier, "control"))
             combo.ctrl = true;
-        else if (sameLetters(modifier, "alt"))
+        else if (KeyConstads::SameLetters(modifier, "alt"))
             combo.alt = true;
         else
             return complaint({"\"", modifier, "\" is no modifier (Shift, Ctrl, Alt)"});
