@@ -189,6 +189,8 @@ struct Server::Engine final : Connections {
     tcp protocol = tcp::v4();
     quint32 listenGeneration = 0;
     QString listenError;
+    // The address the listening line names, looked up once per listen.
+    QString listenAddress;
     bool acceptErrorLogged = false;
     asio::steady_timer acceptRetry{io};
     ListeningObserver listeningObserver;
@@ -248,6 +250,7 @@ bool Server::Engine::startListening()
     }
     ++listenGeneration;
     acceptErrorLogged = false;
+    listenAddress = LocalIP();
     return true;
 }
 
@@ -262,7 +265,7 @@ void Server::Engine::stopListening()
 void Server::Engine::notifyListening(bool listening)
 {
     if (listeningObserver)
-        listeningObserver(listening, LocalIP(), settings.ServerPort);
+        listeningObserver(listening, listenAddress, settings.ServerPort);
 }
 
 void Server::Engine::waitForConnections()
@@ -771,7 +774,7 @@ bool Server::StartListening()
 
 QString Server::ListeningLine() const
 {
-    return QStringLiteral("Server listening on address ") + LocalIP() + QLatin1Char(':')
+    return QStringLiteral("Server listening on address ") + d->listenAddress + QLatin1Char(':')
         + QString::number(d->settings.ServerPort);
 }
 

@@ -71,7 +71,7 @@ public:
     // Start-up, before Start(), on the calling thread: listens on the port of
     // the settings. Returns whether it now listens.
     bool StartListening();
-    // "Server listening on address <ip>:<port>".
+    // "Server listening on address <ip>:<port>", after StartListening() succeeded.
     QString ListeningLine() const;
     // Why the last attempt to listen failed, as a full log line.
     QString ListenFailureLine() const;
