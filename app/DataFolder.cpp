@@ -21,7 +21,8 @@ QString canonical(const QString &folder)
 
 bool copyTree(const QString &from, const QString &to)
 {
-    QDirIterator it(from, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QDirIterator it(from, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString source = it.next();
         const QString target = to + u'/' + QDir(from).relativeFilePath(source);
@@ -56,11 +57,10 @@ DataFolderPaths ThisProgramsPaths()
     paths.userDataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     // A package may be unpacked under another prefix than the one the
     // program was built for: the samples beside its own bin folder come first.
-    const QString relative =
-        paths.programFolder + QStringLiteral("/" VANTEREL_BIN_TO_DATADIR "/vanterel");
+    const QString relative = paths.programFolder + QStringLiteral("/" VANTEREL_BIN_TO_DATADIR "/vanterel");
     paths.sampleFolder = QFileInfo::exists(relative + QStringLiteral("/keys.sample.dat"))
-                             ? QDir::cleanPath(relative)
-                             : QStringLiteral(VANTEREL_INSTALL_DATADIR "/vanterel");
+        ? QDir::cleanPath(relative)
+        : QStringLiteral(VANTEREL_INSTALL_DATADIR "/vanterel");
     return paths;
 }
 
@@ -80,15 +80,16 @@ DataFolder ChooseDataFolder(const DataFolderPaths &paths)
         return result;
     }
     QStringList failed;
-    const std::pair<QString, QString> pieces[] = {
-        {QStringLiteral("htdocs"), paths.sampleFolder + QStringLiteral("/htdocs")},
-        {QStringLiteral("keys.dat"), paths.sampleFolder + QStringLiteral("/keys.sample.dat")}};
+    const std::pair<QString, QString> pieces[]
+        = {{QStringLiteral("htdocs"), paths.sampleFolder + QStringLiteral("/htdocs")},
+           {QStringLiteral("keys.dat"), paths.sampleFolder + QStringLiteral("/keys.sample.dat")}};
     for (const auto &[name, sample] : pieces) {
         const QString target = result.folder + u'/' + name;
         if (QFileInfo::exists(target))
             continue;
         const QFileInfo from(sample);
-        const bool copied = from.isDir() ? copyPanel(sample, target) : from.isFile() && QFile::copy(sample, target);
+        const bool copied
+            = from.isDir() ? copyPanel(sample, target) : from.isFile() && QFile::copy(sample, target);
         (copied ? result.created : failed).append(name);
     }
     if (!failed.isEmpty())
@@ -100,7 +101,8 @@ DataFolder ChooseDataFolder(const DataFolderPaths &paths)
 QString DataFolder::logLine() const
 {
     QString line = QStringLiteral("Files (keys.dat, Log.txt, htdocs) are in ") + folder
-        + (besideProgram ? QStringLiteral(", beside the program") : QStringLiteral(", the user's data folder"));
+        + (besideProgram ? QStringLiteral(", beside the program")
+                         : QStringLiteral(", the user's data folder"));
     if (!created.isEmpty())
         line += QStringLiteral("; this start put the sample ") + created.join(QStringLiteral(" and "))
             + QStringLiteral(" there");

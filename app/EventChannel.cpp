@@ -2,7 +2,10 @@
 
 namespace vanterel::app {
 
-EventChannel::EventChannel(std::function<void()> wake) : m_wake(std::move(wake)) {}
+EventChannel::EventChannel(std::function<void()> wake)
+    : m_wake(std::move(wake))
+{
+}
 
 void EventChannel::append(const QString &line)
 {
@@ -31,7 +34,11 @@ std::vector<QString> EventChannel::take()
     return lines;
 }
 
-NetworkLog::NetworkLog(EventChannel &channel, LogFile &file) : m_channel(channel), m_file(file) {}
+NetworkLog::NetworkLog(EventChannel &channel, LogFile &file)
+    : m_channel(channel)
+    , m_file(file)
+{
+}
 
 void NetworkLog::AddMsg(const QString &text)
 {

@@ -4,9 +4,15 @@
 
 namespace vanterel::app {
 
-EventLogModel::EventLogModel(QObject *parent) : QAbstractListModel(parent) {}
+EventLogModel::EventLogModel(QObject *parent)
+    : QAbstractListModel(parent)
+{
+}
 
-void EventLogModel::append(const QString &text) { append(std::vector<QString>{text}); }
+void EventLogModel::append(const QString &text)
+{
+    append(std::vector<QString>{text});
+}
 
 void EventLogModel::append(const std::vector<QString> &lines)
 {
@@ -17,8 +23,8 @@ void EventLogModel::append(const std::vector<QString> &lines)
     // counted, never shown.
     const qsizetype skipped = std::max<qsizetype>(0, count - MaxLines);
     const qsizetype kept = count - skipped;
-    const qsizetype drop = std::min<qsizetype>(qsizetype(m_lines.size()),
-                                               std::max<qsizetype>(0, qsizetype(m_lines.size()) + kept - MaxLines));
+    const qsizetype drop = std::min<qsizetype>(
+        qsizetype(m_lines.size()), std::max<qsizetype>(0, qsizetype(m_lines.size()) + kept - MaxLines));
     if (drop > 0) {
         // The oldest lines are those numbered MessageCount - MaxLines and below.
         beginRemoveRows(QModelIndex(), 0, int(drop) - 1);
@@ -38,7 +44,10 @@ QString EventLogModel::key(int row) const
     return QLatin1Char('c') + QString::number(m_lines.at(std::size_t(row)).number);
 }
 
-QString EventLogModel::text(int row) const { return m_lines.at(std::size_t(row)).text; }
+QString EventLogModel::text(int row) const
+{
+    return m_lines.at(std::size_t(row)).text;
+}
 
 int EventLogModel::rowCount(const QModelIndex &parent) const
 {

@@ -127,7 +127,7 @@ void FrmConnect::rebuild()
     const QSize wanted = list->sizeHint() + QSize(40, 60);
     const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect(0, 0, 1024, 768);
     resize(std::min(wanted.width(), screen.width() * 9 / 10),
-        std::min(wanted.height(), screen.height() * 9 / 10));
+           std::min(wanted.height(), screen.height() * 9 / 10));
 }
 
 } // namespace vanterel::app

@@ -48,8 +48,9 @@ void writeToStderr(const QByteArray &bytes)
 } // namespace
 
 FrmMain::FrmMain(Options options, QWidget *parent)
-    : QWidget(parent), m_options(std::move(options)),
-      m_channel([this] { QMetaObject::invokeMethod(this, &FrmMain::onServerLines, Qt::QueuedConnection); })
+    : QWidget(parent)
+    , m_options(std::move(options))
+    , m_channel([this] { QMetaObject::invokeMethod(this, &FrmMain::onServerLines, Qt::QueuedConnection); })
 {
     setObjectName(QStringLiteral("FrmMain"));
     setFixedSize(px(6150), px(2925));
@@ -104,7 +105,10 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     m_copyToStderr = lcEvent().isInfoEnabled();
 }
 
-FrmMain::~FrmMain() { Unload(); }
+FrmMain::~FrmMain()
+{
+    Unload();
+}
 
 void FrmMain::Load()
 {
@@ -154,8 +158,8 @@ void FrmMain::Load()
     inject::SetDiagnostics([](std::string_view line) {
         qCWarning(lcInject).noquote() << QString::fromUtf8(line.data(), qsizetype(line.size()));
     });
-    inject::InjectorChoice choice =
-        m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();
+    inject::InjectorChoice choice
+        = m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();
     m_injector = std::move(choice.injector);
     m_keys.setInjector(m_injector.get());
     AddMsg(QString::fromStdString(choice.logLine));
@@ -275,7 +279,10 @@ QString FrmMain::SelectedLogText() const
     return selected.isEmpty() ? QString() : m_logModel.text(selected.first().row());
 }
 
-QString FrmMain::keysDatPath() const { return m_settings.AppFolder + QStringLiteral("keys.dat"); }
+QString FrmMain::keysDatPath() const
+{
+    return m_settings.AppFolder + QStringLiteral("keys.dat");
+}
 
 void FrmMain::cmdSendKeyClick()
 {

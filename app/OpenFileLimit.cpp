@@ -2,7 +2,6 @@
 
 #ifdef Q_OS_UNIX
 #include <algorithm>
-
 #include <sys/resource.h>
 #endif
 
@@ -11,7 +10,7 @@ namespace vanterel::app {
 qint64 RaiseOpenFileLimit()
 {
 #ifdef Q_OS_UNIX
-    rlimit limit {};
+    rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
         return -1;
     // RLIM_INFINITY is the largest rlim_t, so the cap covers it too.

@@ -24,7 +24,8 @@ extern "C" void onSignal(int number)
 constexpr int HandledSignals[] = {SIGTERM, SIGINT, SIGHUP};
 } // namespace
 
-SignalHandler::SignalHandler(QObject *parent) : QObject(parent)
+SignalHandler::SignalHandler(QObject *parent)
+    : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0)
         return;

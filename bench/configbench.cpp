@@ -27,11 +27,14 @@ namespace {
 
 QByteArray keysDat(int bindings)
 {
-    QByteArray out = "PORT\x1e" "8080\r\nFOLDER\x1e/srv/panel/htdocs\r\n";
+    QByteArray out = "PORT\x1e"
+                     "8080\r\nFOLDER\x1e/srv/panel/htdocs\r\n";
     for (int i = 1; i <= bindings; ++i) {
         const int key = 2 + i % 80;
-        out += "key\x1e" "COMMAND_" + QByteArray::number(i) + '\x1e' + QByteArray::number(key) + '\x1e'
-            + QByteArray::number(i % 8) + '\x1e' + QByteArray::number(i % 3 == 0 ? 29 : 0) + '\x1e'
+        out += "key\x1e"
+               "COMMAND_"
+            + QByteArray::number(i) + '\x1e' + QByteArray::number(key) + '\x1e' + QByteArray::number(i % 8)
+            + '\x1e' + QByteArray::number(i % 3 == 0 ? 29 : 0) + '\x1e'
             + QByteArray::number(i % 3 == 0 ? 2 : 0) + "\r\n";
     }
     return out;
@@ -99,7 +102,8 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     const QString datPath = dir.filePath(QStringLiteral("keys.dat"));
     const QString keyPath = dir.filePath(QStringLiteral("panel.key"));
-    if (!dir.isValid() || !writeFile(datPath, keysDat(bindingCount)) || !writeFile(keyPath, keyFile(lineCount))) {
+    if (!dir.isValid() || !writeFile(datPath, keysDat(bindingCount))
+        || !writeFile(keyPath, keyFile(lineCount))) {
         std::fprintf(stderr, "configbench: cannot write the generated files\n");
         return 2;
     }
@@ -122,8 +126,8 @@ int main(int argc, char **argv)
         imported = bindings.upperBound();
     });
 
-    const int errors = int(!loadOk || loaded != bindingCount) + int(!importOk || imported < expectedImported - 1
-                                                                      || imported > expectedImported + 1);
+    const int errors = int(!loadOk || loaded != bindingCount)
+        + int(!importOk || imported < expectedImported - 1 || imported > expectedImported + 1);
     std::printf("bindings=%d loaded=%d load_median_ms=%.3f load_min_ms=%.3f lines=%d imported=%d"
                 " import_median_ms=%.3f import_min_ms=%.3f runs=%d errors=%d\n",
                 bindingCount, loaded, load.medianMs, load.minMs, lineCount, imported, import.medianMs,

@@ -26,7 +26,11 @@
 // --latencies writes one line per command, in order: key-down time and, for
 // http, the response time and the start (CLOCK_MONOTONIC seconds, as perf and
 // ftrace stamp their events). Loopback only.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -36,20 +40,14 @@
 #include <fstream>
 #include <iomanip>
 #include <map>
-#include <string>
-#include <vector>
-
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
+#include <vector>
 
 extern char **environ;
 
@@ -58,7 +56,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t stopRequested = 0;
-void onStopSignal(int) { stopRequested = 1; }
+void onStopSignal(int)
+{
+    stopRequested = 1;
+}
 
 double msSince(Clock::time_point start, Clock::time_point now)
 {
@@ -89,7 +90,8 @@ public:
             fail("cannot open the X display of $DISPLAY");
         m_window = XCreateSimpleWindow(m_display, DefaultRootWindow(m_display), 0, 0, 64, 64, 0, 0, 0);
         XStoreName(m_display, m_window, "Marlek ORS");
-        XSelectInput(m_display, m_window, KeyPressMask | KeyReleaseMask | StructureNotifyMask | FocusChangeMask);
+        XSelectInput(m_display, m_window,
+                     KeyPressMask | KeyReleaseMask | StructureNotifyMask | FocusChangeMask);
         XMapWindow(m_display, m_window);
         XEvent event;
         do
@@ -195,7 +197,8 @@ Outcome httpCommand(Target &target, const sockaddr_in &addr, const std::string &
     std::string response;
     char buffer[4096];
     while (!(keyDown && closed && target.allKeysUp())) {
-        const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const long long left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || stopRequested)
             break;
         if (target.readEvents(keycode, &keyDown)) {
@@ -253,7 +256,8 @@ Outcome xdotoolCommand(Target &target, const std::string &keys, unsigned keycode
     bool exited = false;
     int status = 0;
     while (!(keyDown && exited && target.allKeysUp())) {
-        const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const long long left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || stopRequested)
             break;
         if (!exited && waitpid(pid, &status, WNOHANG) == pid) {
@@ -297,7 +301,8 @@ Outcome xtestCommand(Target &target, Display *faker, unsigned keycode, int timeo
     XSync(faker, False);
     bool keyDown = false;
     while (!keyDown) {
-        const long long left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const long long left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || stopRequested)
             break;
         if (target.readEvents(keycode, &keyDown)) {
@@ -331,7 +336,7 @@ int main(int argc, char **argv)
     if (argc < 2)
         fail("usage: keylat http --port P --count N ... | keylat xdotool --count N ...");
     std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
+    struct sigaction sa { };
     sa.sa_handler = onStopSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
@@ -378,9 +383,10 @@ int main(int argc, char **argv)
         double latency = -1;
         double response = -1;
         Clock::time_point started = Clock::now();
-        const Outcome outcome = viaHttp ? httpCommand(target, addr, request, status, keycode, timeoutMs, &latency, &response, &started)
-            : viaXTest                  ? xtestCommand(target, faker, keycode, timeoutMs, &latency)
-                                        : xdotoolCommand(target, keys, keycode, timeoutMs, &latency);
+        const Outcome outcome = viaHttp
+            ? httpCommand(target, addr, request, status, keycode, timeoutMs, &latency, &response, &started)
+            : viaXTest ? xtestCommand(target, faker, keycode, timeoutMs, &latency)
+                       : xdotoolCommand(target, keys, keycode, timeoutMs, &latency);
         if (outcome == Outcome::Ok)
             latencies.push_back(latency);
         if (withFloor) {
@@ -392,8 +398,7 @@ int main(int argc, char **argv)
         if (outcome == Outcome::Ok && viaHttp) {
             responses.push_back(response);
             starts.push_back(std::chrono::duration<double>(started.time_since_epoch()).count());
-        }
-        else
+        } else
             ++errors[static_cast<int>(outcome)];
     }
     const double seconds = msSince(begin, Clock::now()) / 1000.0;
@@ -423,8 +428,8 @@ int main(int argc, char **argv)
                 latencies.empty() ? 0.0 : latencies.back(), latencies.empty() ? 0.0 : latencies.front(),
                 percentile(responses, 50), percentile(responses, 99));
     if (withFloor)
-        std::printf(" floor_strokes=%zu floor_p50_ms=%.3f floor_p99_ms=%.3f", floors.size(), percentile(floors, 50),
-                    percentile(floors, 99));
+        std::printf(" floor_strokes=%zu floor_p50_ms=%.3f floor_p99_ms=%.3f", floors.size(),
+                    percentile(floors, 50), percentile(floors, 99));
     std::printf("\n");
     const std::string floorFile = opt.text("--floor-latencies", "");
     if (!floorFile.empty()) {

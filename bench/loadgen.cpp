@@ -29,36 +29,38 @@
 // Loopback only: the address is parsed, and anything outside 127.0.0.0/8 is
 // refused.
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <netinet/in.h>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <utility>
-#include <vector>
-
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t stopRequested = 0;
-void onStopSignal(int) { stopRequested = 1; }
+void onStopSignal(int)
+{
+    stopRequested = 1;
+}
 
 double msSince(Clock::time_point start, Clock::time_point now)
 {
@@ -182,8 +184,8 @@ std::vector<long long> pidList(const std::string &text)
 // ---------------------------------------------------------------- http mode
 
 enum class Error { Connect, Reset, Short, Status, Length, Timeout, Count };
-const char *const ErrorNames[] = {"err_connect", "err_reset", "err_short", "err_status", "err_length",
-                                  "err_timeout"};
+const char *const ErrorNames[]
+    = {"err_connect", "err_reset", "err_short", "err_status", "err_length", "err_timeout"};
 
 struct Conn {
     int fd = -1;
@@ -200,18 +202,20 @@ struct Conn {
 class HttpLoad {
 public:
     explicit HttpLoad(const Options &opt)
-        : m_addr(loopbackAddress(opt.text("--host", "127.0.0.1"), opt.number("--port", 0))),
-          m_clients(static_cast<int>(opt.number("--clients", 64))),
-          m_seconds(static_cast<double>(opt.number("--seconds-ms", opt.number("--seconds", 5) * 1000)) / 1000.0),
-          m_maxRequests(opt.number("--requests", -1)),
-          m_status(static_cast<int>(opt.number("--status", 200))),
-          m_length(opt.number("--length", -1)),
-          m_timeoutMs(static_cast<double>(opt.number("--timeout-ms", 10000))),
-          m_latencyFile(opt.text("--latencies", "")),
-          m_cpuPids(pidList(opt.text("--cpu-pids", "")))
+        : m_addr(loopbackAddress(opt.text("--host", "127.0.0.1"), opt.number("--port", 0)))
+        , m_clients(static_cast<int>(opt.number("--clients", 64)))
+        , m_seconds(static_cast<double>(opt.number("--seconds-ms", opt.number("--seconds", 5) * 1000))
+                    / 1000.0)
+        , m_maxRequests(opt.number("--requests", -1))
+        , m_status(static_cast<int>(opt.number("--status", 200)))
+        , m_length(opt.number("--length", -1))
+        , m_timeoutMs(static_cast<double>(opt.number("--timeout-ms", 10000)))
+        , m_latencyFile(opt.text("--latencies", ""))
+        , m_cpuPids(pidList(opt.text("--cpu-pids", "")))
     {
         const std::string path = opt.text("--path", "/");
-        const std::string host = opt.text("--host", "127.0.0.1") + ":" + std::to_string(opt.number("--port", 0));
+        const std::string host
+            = opt.text("--host", "127.0.0.1") + ":" + std::to_string(opt.number("--port", 0));
         m_request = "GET " + path + " HTTP/1.1\r\nHost: " + host
             + "\r\nUser-Agent: vanterel-loadgen\r\nAccept: */*\r\n\r\n";
         if (m_clients < 1)
@@ -226,7 +230,8 @@ public:
         if (!m_cpuPids.empty())
             m_scheduleAtStart = mainThreadSchedule(m_cpuPids.front());
         m_begin = Clock::now();
-        m_deadline = m_begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_seconds));
+        m_deadline
+            = m_begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(m_seconds));
         m_active = m_clients;
         for (std::size_t i = 0; i < m_conns.size(); ++i)
             startNext(i);
@@ -242,7 +247,8 @@ public:
                     startNext(i);
                 }
             }
-            const int n = epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), retrying ? 2 : 50);
+            const int n
+                = epoll_wait(m_epoll, events.data(), static_cast<int>(events.size()), retrying ? 2 : 50);
             const Clock::time_point now = Clock::now();
             if (stopRequested) {
                 cancelAll();
@@ -276,8 +282,8 @@ public:
         // still in flight at the deadline finish late, and one slow straggler
         // must not stretch the time that all the others are divided by.
         const bool timed = seconds >= m_seconds;
-        report(seconds, timed ? static_cast<double>(m_okInWindow) / m_seconds
-                              : static_cast<double>(m_ok) / seconds);
+        report(seconds,
+               timed ? static_cast<double>(m_okInWindow) / m_seconds : static_cast<double>(m_ok) / seconds);
         return 0;
     }
 
@@ -475,8 +481,8 @@ private:
         if (!m_cpuPids.empty())
             std::printf(" server_cpu_s=%.2f server_cpu_us_per_request=%.1f main_thread_run_s=%.2f"
                         " main_thread_runqueue_wait_s=%.2f",
-                        m_serverCpu, m_ok > 0 ? m_serverCpu * 1e6 / static_cast<double>(m_ok) : 0.0, m_mainRun,
-                        m_mainWait);
+                        m_serverCpu, m_ok > 0 ? m_serverCpu * 1e6 / static_cast<double>(m_ok) : 0.0,
+                        m_mainRun, m_mainWait);
         std::printf("\n");
         if (!m_latencyFile.empty()) {
             std::ofstream out(m_latencyFile);
@@ -530,7 +536,10 @@ long long statusKiB(long long pid, const std::string &key)
     return -1;
 }
 
-long long residentKiB(long long pid) { return statusKiB(pid, "VmRSS:"); }
+long long residentKiB(long long pid)
+{
+    return statusKiB(pid, "VmRSS:");
+}
 
 long long openDescriptors(long long pid)
 {
@@ -600,7 +609,8 @@ int idleConnections(const Options &opt)
                 ++connectErrors;
                 continue;
             }
-            if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0 && errno != EINPROGRESS) {
+            if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0
+                && errno != EINPROGRESS) {
                 close(fd);
                 ++connectErrors;
                 continue;
@@ -687,14 +697,16 @@ int idleConnections(const Options &opt)
     // The main thread's stack: it grows when event handlers nest.
     const long long stackAfter = statusKiB(pid, "VmStk:");
 
-    std::printf("connections=%lld held=%zu err_connect=%lld not_accepted=%lld accepted=%lld"
-                " open_seconds=%.3f rss_idle_kib=%lld rss_held_kib=%lld rss_closed_kib=%lld"
-                " per_conn_bytes=%.0f released=%d stack_before_kib=%lld stack_after_kib=%lld alive_after=%d"
-                " probes=%zu probe_errors=%lld probe_p50_ms=%.3f probe_max_ms=%.3f\n",
-                wanted, fds.size(), connectErrors, notAccepted, accepted, openSeconds, rssBefore, rssHeld,
-                rssAfter, accepted > 0 ? static_cast<double>(rssHeld - rssBefore) * 1024.0 / static_cast<double>(accepted) : 0.0,
-                released ? 1 : 0, stackBefore, stackAfter, rssAfter >= 0 ? 1 : 0, probes.size(), probeErrors,
-                percentile(probes, 50), probes.empty() ? 0.0 : probes.back());
+    std::printf(
+        "connections=%lld held=%zu err_connect=%lld not_accepted=%lld accepted=%lld"
+        " open_seconds=%.3f rss_idle_kib=%lld rss_held_kib=%lld rss_closed_kib=%lld"
+        " per_conn_bytes=%.0f released=%d stack_before_kib=%lld stack_after_kib=%lld alive_after=%d"
+        " probes=%zu probe_errors=%lld probe_p50_ms=%.3f probe_max_ms=%.3f\n",
+        wanted, fds.size(), connectErrors, notAccepted, accepted, openSeconds, rssBefore, rssHeld, rssAfter,
+        accepted > 0 ? static_cast<double>(rssHeld - rssBefore) * 1024.0 / static_cast<double>(accepted)
+                     : 0.0,
+        released ? 1 : 0, stackBefore, stackAfter, rssAfter >= 0 ? 1 : 0, probes.size(), probeErrors,
+        percentile(probes, 50), probes.empty() ? 0.0 : probes.back());
     return 0;
 }
 
@@ -705,7 +717,7 @@ int main(int argc, char **argv)
     if (argc < 2)
         fail("usage: loadgen freeport | http --port P --path /x ... | idle --port P --pid PID ...");
     std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa{};
+    struct sigaction sa { };
     sa.sa_handler = onStopSignal;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

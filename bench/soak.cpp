@@ -38,30 +38,29 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
 #include <random>
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
-#include <vector>
-
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -76,7 +75,10 @@ long long option(const std::string &name, long long fallback)
     return it == options.end() ? fallback : std::atoll(it->second.c_str());
 }
 
-double msSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
+double msSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
 
 // ------------------------------------------------------- the program, from outside
 
@@ -121,8 +123,9 @@ double cpuSeconds(long long pid)
         fields.push_back(text.substr(pos, end - pos));
     }
     // utime and stime: fields 14 and 15 of the line, 12 and 13 after the name
-    return fields.size() > 12 ? (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / sysconf(_SC_CLK_TCK)
-                              : 0;
+    return fields.size() > 12
+        ? (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / sysconf(_SC_CLK_TCK)
+        : 0;
 }
 
 // Waits until the descriptor count is back at `want` or below; the count then.
@@ -183,7 +186,7 @@ std::pair<bool, double> probe(long long port, std::chrono::milliseconds wait = 1
     const int fd = connectTo(port);
     std::string response;
     const bool ok = fd >= 0 && sendRequest(fd, "/missing-probe.htm") && readToEnd(fd, response, wait)
-                    && response.rfind("HTTP/1.1 404 ", 0) == 0;
+        && response.rfind("HTTP/1.1 404 ", 0) == 0;
     if (fd >= 0)
         close(fd);
     return {ok, msSince(start)};
@@ -241,11 +244,12 @@ int resets()
     const double seconds = msSince(start) / 1000;
     const long long fdsAfter = settledDescriptors(pid, fdsBefore);
     const auto [probeOk, probeMs] = probe(port);
-    std::printf("clients=%lld wave=%lld reset=%lld connect_errors=%lld ended_early=%lld seconds=%.2f fds_before=%lld "
-                "fds_after=%lld fds_leaked=%lld rss_before_kib=%lld rss_after_kib=%lld probe_ok=%d probe_ms=%.2f "
-                "alive=%d\n",
-                clients, wave, done, failed, endedEarly, seconds, fdsBefore, fdsAfter, fdsAfter - fdsBefore, rssBefore,
-                residentKiB(pid), probeOk, probeMs, residentKiB(pid) >= 0);
+    std::printf(
+        "clients=%lld wave=%lld reset=%lld connect_errors=%lld ended_early=%lld seconds=%.2f fds_before=%lld "
+        "fds_after=%lld fds_leaked=%lld rss_before_kib=%lld rss_after_kib=%lld probe_ok=%d probe_ms=%.2f "
+        "alive=%d\n",
+        clients, wave, done, failed, endedEarly, seconds, fdsBefore, fdsAfter, fdsAfter - fdsBefore,
+        rssBefore, residentKiB(pid), probeOk, probeMs, residentKiB(pid) >= 0);
     return 0;
 }
 
@@ -262,7 +266,8 @@ int slowReaders()
             fds.push_back(fd);
     }
     long long rssStalled = rssBefore;
-    for (const Clock::time_point until = Clock::now() + std::chrono::milliseconds(stallMs); Clock::now() < until;) {
+    for (const Clock::time_point until = Clock::now() + std::chrono::milliseconds(stallMs);
+         Clock::now() < until;) {
         std::this_thread::sleep_for(50ms);
         rssStalled = std::max(rssStalled, residentKiB(pid));
     }
@@ -286,17 +291,20 @@ int slowReaders()
                 continue;
             }
             const std::size_t header = got[i].find("\r\n\r\n");
-            complete += header != std::string::npos && static_cast<long long>(got[i].size() - header - 4) == length;
+            complete += header != std::string::npos
+                && static_cast<long long>(got[i].size() - header - 4) == length;
             ++finished;
             lastMs = msSince(start);
             close(open[i].fd);
             open[i].fd = -1;
         }
     }
-    std::printf("readers=%zu stall_ms=%lld rss_before_kib=%lld rss_stalled_kib=%lld per_reader_kib=%.1f complete=%lld "
+    std::printf("readers=%zu stall_ms=%lld rss_before_kib=%lld rss_stalled_kib=%lld per_reader_kib=%.1f "
+                "complete=%lld "
                 "seconds_to_last=%.2f\n",
                 fds.size(), stallMs, rssBefore, rssStalled,
-                fds.empty() ? 0.0 : static_cast<double>(rssStalled - rssBefore) / static_cast<double>(fds.size()),
+                fds.empty() ? 0.0
+                            : static_cast<double>(rssStalled - rssBefore) / static_cast<double>(fds.size()),
                 complete, lastMs / 1000);
     return 0;
 }
@@ -328,15 +336,16 @@ int exhaustion()
     for (const int fd : idle)
         close(fd);
     std::string response;
-    const bool answered = sent && readToEnd(waiting, response, 10s) && response.rfind("HTTP/1.1 404 ", 0) == 0;
+    const bool answered
+        = sent && readToEnd(waiting, response, 10s) && response.rfind("HTTP/1.1 404 ", 0) == 0;
     const double recoveryMs = msSince(freed);
     if (waiting >= 0)
         close(waiting);
     const long long fdsAfter = settledDescriptors(pid, fdsBefore);
     std::printf("connections=%zu held=%lld cpu_percent_while_full=%.1f waiting_answered=%d recovery_ms=%.1f "
                 "fds_before=%lld fds_after=%lld fds_leaked=%lld probe_ok=%d alive=%d\n",
-                idle.size(), held, cpuPercent, answered, recoveryMs, fdsBefore, fdsAfter, fdsAfter - fdsBefore,
-                probe(port).first, residentKiB(pid) >= 0);
+                idle.size(), held, cpuPercent, answered, recoveryMs, fdsBefore, fdsAfter,
+                fdsAfter - fdsBefore, probe(port).first, residentKiB(pid) >= 0);
     return 0;
 }
 
@@ -353,7 +362,8 @@ Content content(bool large)
 {
     Content c;
     c.settings.ServerPort = large ? 8080 : 80;
-    c.settings.DocumentRoot = large ? QStringLiteral("/home/user/a much longer folder/htdocs") : QStringLiteral("/srv");
+    c.settings.DocumentRoot
+        = large ? QStringLiteral("/home/user/a much longer folder/htdocs") : QStringLiteral("/srv");
     for (int i = 0; i < (large ? 3000 : 2); ++i)
         c.bindings.append({i % 200, i % 8, (i * 7) % 200, (i / 8) % 8, QStringLiteral("Command%1").arg(i)});
     return c;
@@ -381,7 +391,8 @@ int saveKill()
         bytes[i] = readAll(path);
     }
     // Kills spread over about two saves, however busy the machine is.
-    const auto twoSaves = std::max<long long>(1, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - timing).count());
+    const auto twoSaves = std::max<long long>(
+        1, std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - timing).count());
     std::mt19937 rng(20240611); // seeded: a run can be made again as it was
     long long whole[2] = {0, 0}, torn = 0;
     for (long long round = 0; round < rounds; ++round) {
@@ -402,7 +413,8 @@ int saveKill()
         // Once it has begun one to three saves, somewhere within the next two.
         for (unsigned starts = 1 + rng() % 3; starts > 0 && read(ready[0], &byte, 1) == 1;)
             --starts;
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % static_cast<unsigned long long>(twoSaves)));
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(rng() % static_cast<unsigned long long>(twoSaves)));
         kill(child, SIGKILL);
         close(ready[0]);
         waitpid(child, nullptr, 0);
@@ -411,8 +423,10 @@ int saveKill()
     }
     const QStringList beside = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
     const long long named = beside.filter(QLatin1String(vanterel::config::SaveTemporaryInfix)).size();
-    std::printf("kills=%lld whole=%lld whole_large=%lld whole_small=%lld torn=%lld leftovers=%lld leftovers_named=%lld\n",
-                rounds, whole[0] + whole[1], whole[0], whole[1], torn, static_cast<long long>(beside.size()) - 1, named);
+    std::printf("kills=%lld whole=%lld whole_large=%lld whole_small=%lld torn=%lld leftovers=%lld "
+                "leftovers_named=%lld\n",
+                rounds, whole[0] + whole[1], whole[0], whole[1], torn,
+                static_cast<long long>(beside.size()) - 1, named);
     return 0;
 }
 
@@ -427,7 +441,10 @@ using vanterel::inject::KeySink;
 class FlakySink final : public KeySink {
 public:
     FlakySink(std::set<int> &down, std::map<std::string, long long> &failures, unsigned seed, double rate)
-        : m_down(down), m_failures(failures), m_random(seed), m_fail(rate)
+        : m_down(down)
+        , m_failures(failures)
+        , m_random(seed)
+        , m_fail(rate)
     {
     }
     bool keyDown(const KeyConstads::KeyInfo &key) override
@@ -519,9 +536,10 @@ int strokes()
             player.shutdown();
         }
         const int percent = static_cast<int>(rate * 100);
-        std::printf(" left_down_%d=%zu failed_ups_%d=%lld failed_flushes_%d=%lld calls_%d=%lld seconds_%d=%.2f", percent,
-                    down.size(), percent, failures["up"], percent, failures["flush"], percent, failures["calls"],
-                    percent, msSince(start) / 1000);
+        std::printf(
+            " left_down_%d=%zu failed_ups_%d=%lld failed_flushes_%d=%lld calls_%d=%lld seconds_%d=%.2f",
+            percent, down.size(), percent, failures["up"], percent, failures["flush"], percent,
+            failures["calls"], percent, msSince(start) / 1000);
     }
     std::printf(" warnings=%lld\n", warnings);
     return 0;

@@ -16,15 +16,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
-#include <string>
-#include <vector>
-
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
 #include <spawn.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 extern char **environ;
 
@@ -45,8 +44,7 @@ bool drainUntilExit(pid_t pid, int fd, int timeoutMs, int *status)
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < deadline) {
         char buffer[4096];
-        while (read(fd, buffer, sizeof buffer) > 0) {
-        }
+        while (read(fd, buffer, sizeof buffer) > 0) { }
         if (waitpid(pid, status, WNOHANG) == pid)
             return true;
         usleep(2000);
@@ -136,15 +134,18 @@ int main(int argc, char **argv)
             times.push_back(ms);
         else
             ++notListening;
-        std::fprintf(stderr, "startbench: run %d: %s %.1f ms\n", run + 1, listening ? "listening after" : "NOT listening", ms);
+        std::fprintf(stderr, "startbench: run %d: %s %.1f ms\n", run + 1,
+                     listening ? "listening after" : "NOT listening", ms);
     }
 
     std::vector<double> sorted = times;
     std::sort(sorted.begin(), sorted.end());
     const double median = sorted.empty() ? 0 : sorted[sorted.size() / 2];
-    std::printf("runs=%d listening=%zu not_listening=%d exit_failures=%d term_ignored=%d killed=%d median_ms=%.1f"
-                " min_ms=%.1f max_ms=%.1f first_ms=%.1f\n",
-                runs, times.size(), notListening, exitFailures, termIgnored, killedRuns, median, sorted.empty() ? 0 : sorted.front(),
-                sorted.empty() ? 0 : sorted.back(), times.empty() ? 0 : times.front());
+    std::printf(
+        "runs=%d listening=%zu not_listening=%d exit_failures=%d term_ignored=%d killed=%d median_ms=%.1f"
+        " min_ms=%.1f max_ms=%.1f first_ms=%.1f\n",
+        runs, times.size(), notListening, exitFailures, termIgnored, killedRuns, median,
+        sorted.empty() ? 0 : sorted.front(), sorted.empty() ? 0 : sorted.back(),
+        times.empty() ? 0 : times.front());
     return 0;
 }

@@ -8,7 +8,10 @@ class QTreeView;
 // pixel at 96 dots per inch.
 namespace vanterel::layout {
 
-constexpr int px(int twips) { return twips / 15; }
+constexpr int px(int twips)
+{
+    return twips / 15;
+}
 
 inline QRect twipsRect(int left, int top, int width, int height)
 {

@@ -14,7 +14,13 @@ inline QString VersionText()
     return QStringLiteral("%1.%2.%3").arg(VersionMajor).arg(VersionMinor).arg(VersionRevision);
 }
 
-inline QString WindowCaption() { return QStringLiteral("Vanterel v") + VersionText(); }
-inline QString MakeServerSignature() { return QStringLiteral("Vanterel Version ") + VersionText(); }
+inline QString WindowCaption()
+{
+    return QStringLiteral("Vanterel v") + VersionText();
+}
+inline QString MakeServerSignature()
+{
+    return QStringLiteral("Vanterel Version ") + VersionText();
+}
 
 } // namespace vanterel

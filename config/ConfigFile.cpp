@@ -30,7 +30,10 @@ QString collapseBlanks(QStringView line)
 }
 
 // A value beyond 32 bits reads 0, as if the field held no number.
-qint32 number(QStringView field) { return ReadLeadingNumber(field).value; }
+qint32 number(QStringView field)
+{
+    return ReadLeadingNumber(field).value;
+}
 
 void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindings)
 {
@@ -106,8 +109,7 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     return {};
 }
 
-ConfigResult SaveConfig(const QString &path, const Settings &settings,
-                        const keys::KeyBindings &bindings)
+ConfigResult SaveConfig(const QString &path, const Settings &settings, const keys::KeyBindings &bindings)
 {
     QByteArray out;
     appendRecord(out, {QStringLiteral("PORT"), QString::number(settings.ServerPort)});
@@ -124,9 +126,10 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings,
     const qint32 count = bindings.upperBound();
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &b = bindings.at(i);
-        appendRecord(out, {QStringLiteral("key"), storable(b.Callback), QString::number(b.SecondKey),
-                           QString::number(b.SecondModifiers), QString::number(b.FirstKey),
-                           QString::number(b.FirstModifiers)});
+        appendRecord(out,
+                     {QStringLiteral("key"), storable(b.Callback), QString::number(b.SecondKey),
+                      QString::number(b.SecondModifiers), QString::number(b.FirstKey),
+                      QString::number(b.FirstModifiers)});
     }
 
     const QString failure = ReplaceFile(path, out);

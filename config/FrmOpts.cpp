@@ -31,7 +31,6 @@ namespace {
 
 const QString ProgramTitle = QStringLiteral("Vanterel");
 
-
 QPushButton *makeButton(const QString &name, const QString &caption, const QRect &geometry, QWidget *parent)
 {
     auto *button = new QPushButton(caption, parent);
@@ -75,9 +74,13 @@ public:
 
 } // namespace
 
-FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::ServerControl &server,
-                 Prompts &prompts, QWidget *parent)
-    : QDialog(parent), m_settings(settings), m_keys(keys), m_server(server), m_prompts(prompts)
+FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::ServerControl &server, Prompts &prompts,
+                 QWidget *parent)
+    : QDialog(parent)
+    , m_settings(settings)
+    , m_keys(keys)
+    , m_server(server)
+    , m_prompts(prompts)
 {
     setObjectName(QStringLiteral("FrmOpts"));
     setModal(true);
@@ -92,14 +95,16 @@ FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::ServerContro
     ListView1 = new QTreeWidget(this);
     ListView1->setObjectName(QStringLiteral("ListView1"));
     ListView1->setGeometry(twipsRect(0, 0, 9615, 3495));
-    ListView1->setHeaderLabels({QStringLiteral("CallBack"), QStringLiteral("Key"), QStringLiteral("Modifier")});
+    ListView1->setHeaderLabels(
+        {QStringLiteral("CallBack"), QStringLiteral("Key"), QStringLiteral("Modifier")});
     layout::makeReportList(ListView1);
     ListView1->viewport()->installEventFilter(this);
 
     cmdLoadMarlek = makeButton(QStringLiteral("cmdLoadMarlek"), QStringLiteral("Load Marlek Keys"),
                                twipsRect(0, 3480, 1935, 360), this);
     txtPort = makeTextBox(QStringLiteral("txtPort"), twipsRect(7320, 3600, 975, 285), this);
-    cmdSet = makeButton(QStringLiteral("cmdSet"), QStringLiteral("Set"), twipsRect(8400, 3555, 990, 360), this);
+    cmdSet
+        = makeButton(QStringLiteral("cmdSet"), QStringLiteral("Set"), twipsRect(8400, 3555, 990, 360), this);
     lblPortOf = makeLabel(QStringLiteral("lblPortOf"), QStringLiteral("Port of Web Server (Default 80)."),
                           twipsRect(6840, 3960, 2805, 195), this);
     lblHtdocsFolder = makeLabel(QStringLiteral("lblHtdocsFolder"), QStringLiteral("htdocs folder"),
@@ -107,7 +112,8 @@ FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::ServerContro
     txtHtdocs = makeTextBox(QStringLiteral("txtHtdocs"), twipsRect(0, 4200, 5055, 285), this);
     cmdChangehtdocs = makeButton(QStringLiteral("cmdChangehtdocs"), QStringLiteral("Change"),
                                  twipsRect(5160, 4155, 990, 360), this);
-    cmdClose = makeButton(QStringLiteral("cmdClose"), QStringLiteral("Close"), twipsRect(4342, 4680, 990, 360), this);
+    cmdClose = makeButton(QStringLiteral("cmdClose"), QStringLiteral("Close"),
+                          twipsRect(4342, 4680, 990, 360), this);
 
     mnupopup1 = new QMenu(QStringLiteral("popup1"), this);
     mnupopup1->setObjectName(QStringLiteral("mnupopup1"));
@@ -188,8 +194,10 @@ void FrmOpts::cmdChangehtdocsClick()
 {
     // The folder is chosen by choosing a file in it. The file need not exist
     // yet: a fresh folder may have no page in it so far.
-    const FileRequest request{QStringLiteral("Set htdocs folder"), QStringLiteral("HTML files (*.htm,*.html)"),
-                              {QStringLiteral("*.htm"), QStringLiteral("*.html")}, false,
+    const FileRequest request{QStringLiteral("Set htdocs folder"),
+                              QStringLiteral("HTML files (*.htm,*.html)"),
+                              {QStringLiteral("*.htm"), QStringLiteral("*.html")},
+                              false,
                               m_settings.DocumentRoot};
     const QString fullPath = m_prompts.openFile(this, request);
     const QString bareName = QFileInfo(fullPath).fileName();
@@ -207,8 +215,11 @@ void FrmOpts::cmdChangehtdocsClick()
 
 void FrmOpts::cmdLoadMarlekClick()
 {
-    const FileRequest request{QStringLiteral("Import Marlek Key File"), QStringLiteral("Marlek key files (*.key)"),
-                              {QStringLiteral("*.key")}, true, QString()};
+    const FileRequest request{QStringLiteral("Import Marlek Key File"),
+                              QStringLiteral("Marlek key files (*.key)"),
+                              {QStringLiteral("*.key")},
+                              true,
+                              QString()};
     const QString path = m_prompts.openFile(this, request);
     if (path.isEmpty())
         return;

@@ -10,7 +10,10 @@ bool isDigit(QStringView text, qsizetype i)
 {
     return i < text.size() && text[i] >= u'0' && text[i] <= u'9';
 }
-int digitAt(QStringView text, qsizetype i) { return text[i].unicode() - u'0'; }
+int digitAt(QStringView text, qsizetype i)
+{
+    return text[i].unicode() - u'0';
+}
 } // namespace
 
 LeadingNumber ReadLeadingNumber(QStringView text)

@@ -13,8 +13,8 @@ QString WidgetPrompts::openFile(QWidget *parent, const FileRequest &request)
     // Qt takes the patterns from the last parentheses of a filter, so the
     // name the user reads (which has parentheses of its own) is followed by
     // the real patterns, and only the name is shown.
-    const QString filter =
-        request.filterName + QStringLiteral(" (") + request.patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
+    const QString filter = request.filterName + QStringLiteral(" (") + request.patterns.join(QLatin1Char(' '))
+        + QLatin1Char(')');
     QFileDialog dialog(parent, request.title, request.startFolder, filter);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(request.fileMustExist ? QFileDialog::ExistingFile : QFileDialog::AnyFile);

@@ -65,7 +65,7 @@ QString ReplaceFile(const QString &path, const QByteArray &bytes)
     const QString folderName = QFileInfo(resolved).absolutePath();
     const QByteArray folder = QFile::encodeName(folderName);
 
-    struct stat old {};
+    struct stat old { };
     const bool hadFile = ::stat(target.constData(), &old) == 0 && S_ISREG(old.st_mode);
 
     // The new content goes to a file without a name where the system offers

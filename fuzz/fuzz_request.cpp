@@ -50,24 +50,38 @@ QList<Root> makeTree()
     check(scratch.isValid(), "the scratch folder is made", scratch.errorString());
     const QDir dir(scratch.path());
     // File i holds 5 i bytes, so that a header with another file's length shows.
-    const QString files[] = {u"htdocs/empty.htm"_s, u"secret.htm"_s, u"htdocsx.htm"_s,
-                             u"htdocs-old/old.htm"_s, u".local/htdocs/index.htm"_s, u"htdocs/index.htm"_s,
-                             u"htdocs/sub/page.htm"_s, u"htdocs/My Page.htm"_s, u"htdocs/café.htm"_s,
-                             u"htdocs/v1.2/pic.jpg"_s, u"htdocs/.hidden.htm"_s, u"htdocs/.dotdir/x.htm"_s};
+    const QString files[] = {u"htdocs/empty.htm"_s,
+                             u"secret.htm"_s,
+                             u"htdocsx.htm"_s,
+                             u"htdocs-old/old.htm"_s,
+                             u".local/htdocs/index.htm"_s,
+                             u"htdocs/index.htm"_s,
+                             u"htdocs/sub/page.htm"_s,
+                             u"htdocs/My Page.htm"_s,
+                             u"htdocs/café.htm"_s,
+                             u"htdocs/v1.2/pic.jpg"_s,
+                             u"htdocs/.hidden.htm"_s,
+                             u"htdocs/.dotdir/x.htm"_s};
     for (int i = 0; i < int(std::size(files)); ++i) {
         QFile file(dir.filePath(files[i]));
         check(dir.mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly)
                   && file.write(QByteArray(5 * i, 'x')) == 5 * i,
               "a file", files[i]);
     }
-    const std::pair<QString, QString> links[] = { // target, link
-        {u"htdocs"_s, u"root-link"_s}, {u"sub/page.htm"_s, u"htdocs/link-in.htm"_s},
-        {u"sub"_s, u"htdocs/link-in-dir"_s}, {u"../secret.htm"_s, u"htdocs/link-out.htm"_s},
-        {u".."_s, u"htdocs/link-out-dir"_s}, {dir.filePath(u"secret.htm"_s), u"htdocs/link-abs-out"_s},
-        {u"../.."_s, u"htdocs/sub/up"_s}, {u".hidden.htm"_s, u"htdocs/link-to-hidden.htm"_s},
-        {u".dotdir"_s, u"htdocs/link-to-hidden-dir"_s}, {u"fifo"_s, u"htdocs/link-to-fifo"_s},
-        {u"nowhere.htm"_s, u"htdocs/dangling"_s}, {u"loop"_s, u"htdocs/loop"_s},
-        {u"../htdocs-old"_s, u"htdocs/old"_s}};
+    const std::pair<QString, QString> links[] = {// target, link
+                                                 {u"htdocs"_s, u"root-link"_s},
+                                                 {u"sub/page.htm"_s, u"htdocs/link-in.htm"_s},
+                                                 {u"sub"_s, u"htdocs/link-in-dir"_s},
+                                                 {u"../secret.htm"_s, u"htdocs/link-out.htm"_s},
+                                                 {u".."_s, u"htdocs/link-out-dir"_s},
+                                                 {dir.filePath(u"secret.htm"_s), u"htdocs/link-abs-out"_s},
+                                                 {u"../.."_s, u"htdocs/sub/up"_s},
+                                                 {u".hidden.htm"_s, u"htdocs/link-to-hidden.htm"_s},
+                                                 {u".dotdir"_s, u"htdocs/link-to-hidden-dir"_s},
+                                                 {u"fifo"_s, u"htdocs/link-to-fifo"_s},
+                                                 {u"nowhere.htm"_s, u"htdocs/dangling"_s},
+                                                 {u"loop"_s, u"htdocs/loop"_s},
+                                                 {u"../htdocs-old"_s, u"htdocs/old"_s}};
     for (const auto &[target, link] : links)
         check(::symlink(QFile::encodeName(target).data(), QFile::encodeName(dir.filePath(link)).data()) == 0,
               "a link", link);
@@ -104,7 +118,7 @@ void checkDecision(const Root &root, const RequestDecision &decision)
     // What is served or redirected to lies inside the root, once the system itself has resolved every
     // link, and has no hidden name below it.
     const QString real = realPath(decision.entry.resolvedPath);
-    struct stat st {};
+    struct stat st { };
     check(!real.isEmpty() && real == decision.entry.resolvedPath
               && ::lstat(QFile::encodeName(real).constData(), &st) == 0,
           "the entry exists by its real path", detail);
@@ -120,7 +134,7 @@ void checkDecision(const Root &root, const RequestDecision &decision)
           "the looked-up length and Content-Length are the file's", detail);
     qint64 length = -1;
     check(openServedFile(real, length) && length == st.st_size, "a file opens with its length", detail);
-    struct stat got {};
+    struct stat got { };
     check(::fstat(opened.file.get(), &got) == 0 && got.st_ino == st.st_ino && got.st_dev == st.st_dev
               && opened.size == st.st_size,
           "the kernel's look-up opens the file the canonical check names, with its length", detail);

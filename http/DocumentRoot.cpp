@@ -51,8 +51,7 @@ bool relativeBelow(const QString &target, const QString &root, QStringView &rela
         return true;
     }
     const qsizetype prefix = root.endsWith(u'/') ? root.size() : root.size() + 1;
-    if (target.size() <= prefix || !target.startsWith(root, PathCase)
-        || target.at(prefix - 1) != u'/')
+    if (target.size() <= prefix || !target.startsWith(root, PathCase) || target.at(prefix - 1) != u'/')
         return false;
     relative = QStringView(target).mid(prefix);
     return true;
@@ -65,7 +64,7 @@ PathEntry entryFor(const QString &target)
     // stat() and not open(): opening a pipe waits for a writer, and a device
     // may do anything when opened. Only regular files and folders are ours
     // to serve; sockets, pipes and devices are system files and count as missing.
-    struct stat st {};
+    struct stat st { };
     if (::stat(QFile::encodeName(target).constData(), &st) != 0)
         return entry;
     entry = entryOfMode(st.st_mode, static_cast<qint64>(st.st_size));
@@ -177,7 +176,7 @@ FileHandle openServedFile(const QString &resolvedPath, qint64 &size)
     // file, and fstat() checks what was really opened.
     FileHandle file(::open(QFile::encodeName(resolvedPath).constData(),
                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
-    struct stat st {};
+    struct stat st { };
     if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return {};
     size = static_cast<qint64>(st.st_size);

@@ -12,10 +12,14 @@ Connections::~Connections() = default;
 
 RequestHandler::RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
                                QString documentRoot, CommandRunner runCommand, bool allowOtherSites)
-    : m_connections(connections), m_log(log), m_signature(std::move(serverSignature)),
-      m_root(std::make_unique<ServedRoot>(std::move(documentRoot))),
-      m_runCommand(std::move(runCommand)), m_allowOtherSites(allowOtherSites),
-      m_notFound(notFoundResponse(m_signature)), m_notImplemented(notImplementedResponse(m_signature))
+    : m_connections(connections)
+    , m_log(log)
+    , m_signature(std::move(serverSignature))
+    , m_root(std::make_unique<ServedRoot>(std::move(documentRoot)))
+    , m_runCommand(std::move(runCommand))
+    , m_allowOtherSites(allowOtherSites)
+    , m_notFound(notFoundResponse(m_signature))
+    , m_notImplemented(notImplementedResponse(m_signature))
 {
 }
 
@@ -26,7 +30,10 @@ void RequestHandler::setDocumentRoot(const QString &documentRoot)
     m_root = std::make_unique<ServedRoot>(documentRoot);
 }
 
-const QString &RequestHandler::documentRoot() const { return m_root->documentRoot(); }
+const QString &RequestHandler::documentRoot() const
+{
+    return m_root->documentRoot();
+}
 
 void RequestHandler::trace(int index, QStringView label, const QString &text)
 {
@@ -66,7 +73,8 @@ void RequestHandler::handle(int index, const QByteArray &bytes)
     if (!request.command.isEmpty() && !m_allowOtherSites && isFromAnotherSite(text, request.host)) {
         // A page of another site named the command: the page is answered as
         // ever, the key is not pressed.
-        m_log.AddMsg(QStringLiteral("Refused command ") + request.command + QStringLiteral(" from another site"));
+        m_log.AddMsg(QStringLiteral("Refused command ") + request.command
+                     + QStringLiteral(" from another site"));
     } else if (!request.command.isEmpty()) {
         m_log.AddMsg(QStringLiteral("Recieved command ") + request.command);
         if (m_runCommand)

@@ -29,7 +29,8 @@ public:
     // The header of a file response; the file's bytes follow piece by piece.
     // BytesToSend is the header's length plus length.
     virtual void SendFile(int index, const QByteArray &header, FileHandle file, qint64 length,
-                          const QString &filePath) = 0;
+                          const QString &filePath)
+        = 0;
     virtual void SetPendingText(int index, const QByteArray &text) = 0;
 };
 
@@ -43,8 +44,8 @@ public:
 
     // allowOtherSites: commands are run also when a page of another site
     // made the request (the user hosts the panel elsewhere).
-    RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
-                   QString documentRoot, CommandRunner runCommand, bool allowOtherSites = false);
+    RequestHandler(Connections &connections, EventSink &log, QString serverSignature, QString documentRoot,
+                   CommandRunner runCommand, bool allowOtherSites = false);
     ~RequestHandler();
 
     // Handles the bytes that arrived on slot index.

@@ -1,14 +1,12 @@
 // Path look-up beneath a descriptor of the document root with openat2(2).
-#include "http/ServedRoot.h"
-
 #include "http/Request.h"
+#include "http/ServedRoot.h"
 
 #include <QFile>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -57,7 +55,8 @@ bool relativePart(const QString &localPath, const QString &root, QString &relati
 } // namespace
 
 ServedRoot::ServedRoot(QString documentRoot)
-    : m_text(std::move(documentRoot)), m_fallback(m_text)
+    : m_text(std::move(documentRoot))
+    , m_fallback(m_text)
 {
     // The mapping collapses "//" and decodes "%20" over the whole local path,
     // root included: such a root text no longer begins the local paths.
@@ -75,7 +74,7 @@ bool ServedRoot::rootUsable()
     if (m_root && now - m_checkedAt < RootCheckInterval)
         return true;
     m_checkedAt = now;
-    struct stat st {};
+    struct stat st { };
     const QByteArray path = QFile::encodeName(m_text);
     if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         m_root.reset();
@@ -84,7 +83,7 @@ bool ServedRoot::rootUsable()
     if (m_root && quint64(st.st_dev) == m_device && quint64(st.st_ino) == m_inode)
         return true;
     m_root.reset(::open(path.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    struct stat held {};
+    struct stat held { };
     if (!m_root || ::fstat(m_root.get(), &held) != 0) {
         m_root.reset();
         return false;
@@ -131,7 +130,7 @@ OpenedEntry ServedRoot::openBeneath(const QByteArray &relative, const QString &l
         viaLink = true;
     }
 
-    struct stat st {};
+    struct stat st { };
     if (::fstat(fd.get(), &st) != 0)
         return {};
     const PathEntry kind = entryOfMode(st.st_mode, static_cast<qint64>(st.st_size));

@@ -7,6 +7,7 @@
 #include <QHostAddress>
 #include <QLoggingCategory>
 #include <QNetworkInterface>
+#include <queue>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -14,14 +15,11 @@
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
-
 #include <csignal>
 #include <deque>
 #include <future>
-#include <queue>
-#include <thread>
-
 #include <pthread.h>
+#include <thread>
 
 Q_LOGGING_CATEGORY(lcServer, "vanterel.http", QtWarningMsg)
 
@@ -91,7 +89,7 @@ struct Slot {
     FileHandle file;
     qint64 fileLength = 0; // as announced in the header
     qint64 fileOffset = 0;
-    qint64 pieceLeft = 0;  // of the piece being sent, not yet taken
+    qint64 pieceLeft = 0; // of the piece being sent, not yet taken
     qint64 BytesToSend = 0;
     qint64 BytesSent = 0;
     QString FilePath;
@@ -127,8 +125,9 @@ QString listenErrorText(const asio::error_code &ec)
 
 struct Server::Engine final : Connections {
     Engine(const Settings &s, EventSink &logSink, CommandRunner run)
-        : settings(s), log(logSink),
-          handler(*this, logSink, s.ServerSignature, s.DocumentRoot, std::move(run), s.AllowOtherSites)
+        : settings(s)
+        , log(logSink)
+        , handler(*this, logSink, s.ServerSignature, s.DocumentRoot, std::move(run), s.AllowOtherSites)
     {
         slots.emplace_back(); // slot 0 belongs to the listener
         readBuffer.resize(ReadBufferSize);
@@ -146,8 +145,7 @@ struct Server::Engine final : Connections {
     void readFrom(int k);
     void waitReadable(int k);
     void waitWritable(int k);
-    template <typename Then>
-    void waitFor(int k, tcp::socket::wait_type what, bool Slot::*waiting, Then then);
+    template <typename Then> void waitFor(int k, tcp::socket::wait_type what, bool Slot::*waiting, Then then);
     bool ensureRegistered(int k);
     Push push(Slot &s);
     void after(int k, Push p);
@@ -456,8 +454,8 @@ void Server::Engine::queue(Slot &s, const QByteArray &bytes)
 Push Server::Engine::push(Slot &s)
 {
     while (s.unsentSize() > 0) {
-        const socketio::Result r =
-            socketio::send(s.fd, s.unsent.constData() + s.unsentAt, std::size_t(s.unsentSize()));
+        const socketio::Result r
+            = socketio::send(s.fd, s.unsent.constData() + s.unsentAt, std::size_t(s.unsentSize()));
         if (r.error != 0) {
             s.lastError = r.error;
             return Push::Failed;
@@ -470,8 +468,8 @@ Push Server::Engine::push(Slot &s)
     s.unsent.clear();
     s.unsentAt = 0;
     while (s.pieceLeft > 0) {
-        const socketio::Result r =
-            socketio::sendFile(s.fd, s.file.get(), s.fileOffset, std::size_t(s.pieceLeft));
+        const socketio::Result r
+            = socketio::sendFile(s.fd, s.file.get(), s.fileOffset, std::size_t(s.pieceLeft));
         if (r.error != 0) {
             s.lastError = r.error;
             return Push::Failed;
@@ -720,8 +718,8 @@ void Server::Engine::SendFile(int index, const QByteArray &header, FileHandle fi
     const qint64 first = std::min(PieceSize, length);
     if (first > 0 && s.unsentSize() == 0) {
         out.resize(header.size() + first);
-        const socketio::Result r =
-            socketio::readFile(s.file.get(), out.data() + header.size(), std::size_t(first), 0);
+        const socketio::Result r
+            = socketio::readFile(s.file.get(), out.data() + header.size(), std::size_t(first), 0);
         if (r.bytes == first) {
             s.fileOffset = first;
             if (s.fileOffset >= s.fileLength)
@@ -758,7 +756,10 @@ Server::Server(const Settings &settings, EventSink &log, CommandRunner runComman
 {
 }
 
-Server::~Server() { Shutdown(); }
+Server::~Server()
+{
+    Shutdown();
+}
 
 bool Server::StartListening()
 {
@@ -784,9 +785,15 @@ QString Server::ListenFailureLine() const
         + QStringLiteral(": ") + d->listenError;
 }
 
-void Server::setIdleTimeout(std::chrono::milliseconds timeout) { d->idleTimeout = timeout; }
+void Server::setIdleTimeout(std::chrono::milliseconds timeout)
+{
+    d->idleTimeout = timeout;
+}
 
-void Server::setListeningObserver(ListeningObserver observer) { d->listeningObserver = std::move(observer); }
+void Server::setListeningObserver(ListeningObserver observer)
+{
+    d->listeningObserver = std::move(observer);
+}
 
 void Server::Start()
 {

@@ -25,7 +25,7 @@ std::optional<Authority> parseHostPort(QStringView text, int defaultPort)
     } else if (const qsizetype colon = text.lastIndexOf(u':'); colon >= 0) {
         nameEnd = colon;
     }
-    Authority server { text.left(nameEnd).toString().toLower(), defaultPort };
+    Authority server{text.left(nameEnd).toString().toLower(), defaultPort};
     if (server.name.isEmpty())
         return std::nullopt;
     if (nameEnd < text.size()) {

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,6 +69,9 @@ void closeHandle(Handle handle)
         ::close(handle);
 }
 
-const char *errorText(int error) { return std::strerror(error); }
+const char *errorText(int error)
+{
+    return std::strerror(error);
+}
 
 } // namespace vanterel::http::socketio

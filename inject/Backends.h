@@ -34,7 +34,6 @@ InjectorChoice CreateSendInputInjector(std::chrono::milliseconds hold = DefaultH
 // worked. The sink takes no keys until settle has passed since its creation.
 // Only in builds with the uinput backend.
 using InputEventWriter = std::function<bool(std::uint16_t type, std::uint16_t code, std::int32_t value)>;
-std::unique_ptr<KeySink> CreateUinputKeySink(InputEventWriter write,
-                                             std::chrono::milliseconds settle);
+std::unique_ptr<KeySink> CreateUinputKeySink(InputEventWriter write, std::chrono::milliseconds settle);
 
 } // namespace vanterel::inject

@@ -1,4 +1,5 @@
 #include "inject/Injector.h"
+
 #include "inject/Diagnose.h"
 #include "inject/KeySink.h"
 

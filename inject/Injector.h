@@ -52,14 +52,17 @@ public:
     // down, is held, comes up, the modifiers come up. Flags are true when
     // non-zero (callers pass -1 or 0). With a window given it is brought to
     // the front first; with 0 the keys go to whichever window has the focus.
-    virtual void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl,
-                            std::int32_t shift, WindowHandle window) = 0;
+    virtual void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
+                            WindowHandle window)
+        = 0;
 
-    // Holds the combos' keys down, in order (for each combo its modifiers, Shift, Ctrl, Alt, then its key), until
-    // Release(id), ReleaseAll(), shutdown(), or until `timeout` passes without another Hold with the same id. A
-    // Hold with an id already held only renews its deadline: no key event. Codes that name no key are skipped.
+    // Holds the combos' keys down, in order (for each combo its modifiers, Shift, Ctrl, Alt, then its key),
+    // until Release(id), ReleaseAll(), shutdown(), or until `timeout` passes without another Hold with the
+    // same id. A Hold with an id already held only renews its deadline: no key event. Codes that name no key
+    // are skipped.
     virtual void Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
-                      std::chrono::milliseconds timeout) = 0;
+                      std::chrono::milliseconds timeout)
+        = 0;
     // Releases what Hold(id) pressed: in the reverse order of the downs (each key first, then its modifiers).
     // Nothing when id is not held.
     virtual void Release(const std::string &id) = 0;

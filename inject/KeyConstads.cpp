@@ -12,6 +12,7 @@ namespace {
 // keys and the Japanese/NEC keys need their own Linux codes. Keys that only
 // existed on keyboards Linux has no code for (AX, the unlabelled key) are sent
 // as F23/F24, which reach the target unchanged through X and uinput alike.
+// clang-format off: one key a line, as the table is read
 constexpr std::array<KeyInfo, 121> Table{{
     {0, "NONE", 0},
     {1, "ESCAPE", 1},
@@ -131,10 +132,11 @@ constexpr std::array<KeyInfo, 121> Table{{
     {209, "PGDN", 109},
     {210, "INSERT", 110},
     {211, "DELETE", 111},
-    {219, "LWIN", 125},         // KEY_LEFTMETA
-    {220, "RWIN", 126},         // KEY_RIGHTMETA
-    {221, "APPSKEY", 127},      // KEY_COMPOSE
+    {219, "LWIN", 125},    // KEY_LEFTMETA
+    {220, "RWIN", 126},    // KEY_RIGHTMETA
+    {221, "APPSKEY", 127}, // KEY_COMPOSE
 }};
+// clang-format on
 
 constexpr bool sortedByCode()
 {
@@ -147,7 +149,10 @@ static_assert(sortedByCode(), "FindKey searches the table by halves");
 
 } // namespace
 
-std::span<const KeyInfo> AllKeys() { return Table; }
+std::span<const KeyInfo> AllKeys()
+{
+    return Table;
+}
 
 const KeyInfo *FindKey(std::int32_t code)
 {
@@ -159,14 +164,15 @@ const KeyInfo *FindKey(std::int32_t code)
 bool SameLetters(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+               return std::toupper(static_cast<unsigned char>(x))
+                   == std::toupper(static_cast<unsigned char>(y));
            });
 }
 
 const KeyInfo *FindKeyByName(std::string_view name)
 {
-    const auto it =
-        std::find_if(Table.begin(), Table.end(), [name](const KeyInfo &key) { return SameLetters(key.name, name); });
+    const auto it = std::find_if(Table.begin(), Table.end(),
+                                 [name](const KeyInfo &key) { return SameLetters(key.name, name); });
     return it != Table.end() ? &*it : nullptr;
 }
 

@@ -12,9 +12,9 @@
 namespace KeyConstads {
 
 struct KeyInfo {
-    std::int32_t code;        // the target application's key code
-    const char *name;         // display name (ASCII)
-    std::uint16_t linuxCode;  // linux/input-event-codes.h KEY_* value
+    std::int32_t code;       // the target application's key code
+    const char *name;        // display name (ASCII)
+    std::uint16_t linuxCode; // linux/input-event-codes.h KEY_* value
 };
 
 // Every named code, in ascending order of code.

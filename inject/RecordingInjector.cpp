@@ -16,7 +16,10 @@ std::string folded(std::string text)
 
 } // namespace
 
-std::string RecordingInjector::name() const { return "recording"; }
+std::string RecordingInjector::name() const
+{
+    return "recording";
+}
 
 void RecordingInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl,
                                    std::int32_t shift, WindowHandle window)
@@ -35,7 +38,10 @@ void RecordingInjector::Release(const std::string &id)
     record(Call{0, 0, 0, 0, 0, Kind::Release, id});
 }
 
-void RecordingInjector::ReleaseAll() { record(Call{0, 0, 0, 0, 0, Kind::ReleaseAll}); }
+void RecordingInjector::ReleaseAll()
+{
+    record(Call{0, 0, 0, 0, 0, Kind::ReleaseAll});
+}
 
 WindowHandle RecordingInjector::FindWindow(const std::string &title)
 {

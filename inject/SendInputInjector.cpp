@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string>
-
 #include <windows.h>
 // windows.h renames FindWindow to FindWindowA/W; our method keeps its name.
 #undef FindWindow
@@ -15,7 +14,10 @@ namespace vanterel::inject {
 
 namespace {
 
-HWND toHwnd(WindowHandle window) { return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window)); }
+HWND toHwnd(WindowHandle window)
+{
+    return reinterpret_cast<HWND>(static_cast<std::uintptr_t>(window));
+}
 
 class SendInputKeySink final : public KeySink {
 public:
@@ -63,7 +65,8 @@ private:
 
 std::wstring wide(const std::string &utf8)
 {
-    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    const int length
+        = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
     std::wstring text(static_cast<std::size_t>(length), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(), length);
     return text;
@@ -81,8 +84,8 @@ BOOL CALLBACK matchTitle(HWND hwnd, LPARAM param)
     const int length = GetWindowTextLengthW(hwnd);
     std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
     const int copied = GetWindowTextW(hwnd, text.data(), length + 1);
-    if (CompareStringOrdinal(text.data(), copied, search->title.data(), static_cast<int>(search->title.size()),
-                             TRUE)
+    if (CompareStringOrdinal(text.data(), copied, search->title.data(),
+                             static_cast<int>(search->title.size()), TRUE)
         != CSTR_EQUAL)
         return TRUE;
     search->found = hwnd;

@@ -1,4 +1,5 @@
 #include "inject/StrokePlayer.h"
+
 #include "inject/Diagnose.h"
 
 #include <algorithm>
@@ -23,8 +24,8 @@ const KeyConstads::KeyInfo *modifier(std::uint16_t linuxCode)
 }
 
 // The downs of one combo: its modifiers, Shift, Ctrl, Alt, then its key.
-void appendCombo(std::vector<const KeyConstads::KeyInfo *> &keys, const KeyConstads::KeyInfo *key,
-                 bool alt, bool ctrl, bool shift)
+void appendCombo(std::vector<const KeyConstads::KeyInfo *> &keys, const KeyConstads::KeyInfo *key, bool alt,
+                 bool ctrl, bool shift)
 {
     if (shift)
         keys.push_back(modifier(KeyConstads::LinuxLeftShift));
@@ -49,15 +50,18 @@ std::size_t indexOf(const KeyConstads::KeyInfo *key)
 } // namespace
 
 StrokePlayer::StrokePlayer(std::unique_ptr<KeySink> sink, std::chrono::milliseconds hold)
-    : m_sink(std::move(sink)),
-      m_hold(hold),
-      m_readyAt(m_sink->readyAt()),
-      m_users(KeyConstads::AllKeys().size(), 0)
+    : m_sink(std::move(sink))
+    , m_hold(hold)
+    , m_readyAt(m_sink->readyAt())
+    , m_users(KeyConstads::AllKeys().size(), 0)
 {
     m_thread = std::thread([this] { run(); });
 }
 
-StrokePlayer::~StrokePlayer() { shutdown(); }
+StrokePlayer::~StrokePlayer()
+{
+    shutdown();
+}
 
 bool StrokePlayer::play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, WindowHandle window)
 {
@@ -80,8 +84,7 @@ bool StrokePlayer::hold(const std::string &id, const std::vector<Combo> &combos,
         if (const Key key = pressable(combo.keyCode))
             appendCombo(op->keys, key, combo.alt, combo.ctrl, combo.shift);
         else
-            Warn("Key code " + std::to_string(combo.keyCode) + " of hold " + id
-                 + " names no key; skipped");
+            Warn("Key code " + std::to_string(combo.keyCode) + " of hold " + id + " names no key; skipped");
     }
     return submit(std::move(op));
 }
@@ -91,7 +94,10 @@ void StrokePlayer::release(const std::string &id)
     submit(std::make_shared<Op>(Op{Kind::Release, {}, 0, id}));
 }
 
-void StrokePlayer::releaseAll() { submit(std::make_shared<Op>(Op{Kind::ReleaseAll})); }
+void StrokePlayer::releaseAll()
+{
+    submit(std::make_shared<Op>(Op{Kind::ReleaseAll}));
+}
 
 void StrokePlayer::shutdown()
 {
@@ -114,7 +120,7 @@ void StrokePlayer::waitUntilIdle()
 bool StrokePlayer::idle() const
 {
     return !m_busy && m_queue.empty() && m_owner == Owner::Nobody && m_stuck.empty()
-           && Clock::now() >= m_readyAt;
+        && Clock::now() >= m_readyAt;
 }
 
 bool StrokePlayer::submit(std::shared_ptr<Op> op)
@@ -234,8 +240,8 @@ void StrokePlayer::playOp(Lock &lock, Op &op)
 void StrokePlayer::pressOp(Lock &lock, Op &op)
 {
     const std::string what = op.kind == Kind::Tap
-                                 ? std::string("stroke of ") + KeyConstads::FindKey(op.keyCode)->name
-                                 : "hold " + op.id;
+        ? std::string("stroke of ") + KeyConstads::FindKey(op.keyCode)->name
+        : "hold " + op.id;
     if (!op.downsSent) {
         m_wake.wait_until(lock, m_readyAt, [this] { return Clock::now() >= m_readyAt; });
         retryStuckKeys(lock);
@@ -377,20 +383,30 @@ void StrokePlayer::takeSink(Lock &lock)
     m_owner = Owner::Player;
 }
 
-void StrokePlayer::giveSinkBack(Lock &) { m_owner = Owner::Nobody; }
+void StrokePlayer::giveSinkBack(Lock &)
+{
+    m_owner = Owner::Nobody;
+}
 
 StrokeInjector::StrokeInjector(std::string name, std::unique_ptr<KeySink> sink,
                                std::chrono::milliseconds hold)
-    : m_name(std::move(name)), m_player(std::move(sink), hold)
+    : m_name(std::move(name))
+    , m_player(std::move(sink), hold)
 {
 }
 
-StrokeInjector::~StrokeInjector() { StrokeInjector::shutdown(); }
+StrokeInjector::~StrokeInjector()
+{
+    StrokeInjector::shutdown();
+}
 
-std::string StrokeInjector::name() const { return m_name; }
+std::string StrokeInjector::name() const
+{
+    return m_name;
+}
 
-void StrokeInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl,
-                                std::int32_t shift, WindowHandle window)
+void StrokeInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
+                                WindowHandle window)
 {
     m_player.play(keyCode, alt != 0, ctrl != 0, shift != 0, window);
 }
@@ -401,12 +417,24 @@ void StrokeInjector::Hold(const std::string &id, std::vector<Combo> combos, Wind
     m_player.hold(id, combos, window, timeout);
 }
 
-void StrokeInjector::Release(const std::string &id) { m_player.release(id); }
+void StrokeInjector::Release(const std::string &id)
+{
+    m_player.release(id);
+}
 
-void StrokeInjector::ReleaseAll() { m_player.releaseAll(); }
+void StrokeInjector::ReleaseAll()
+{
+    m_player.releaseAll();
+}
 
-WindowHandle StrokeInjector::FindWindow(const std::string &) { return 0; }
+WindowHandle StrokeInjector::FindWindow(const std::string &)
+{
+    return 0;
+}
 
-void StrokeInjector::shutdown() { m_player.shutdown(); }
+void StrokeInjector::shutdown()
+{
+    m_player.shutdown();
+}
 
 } // namespace vanterel::inject

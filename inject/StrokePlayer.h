@@ -31,8 +31,7 @@ namespace vanterel::inject {
 // the window system's reply.
 class StrokePlayer {
 public:
-    explicit StrokePlayer(std::unique_ptr<KeySink> sink,
-                          std::chrono::milliseconds hold = DefaultHold);
+    explicit StrokePlayer(std::unique_ptr<KeySink> sink, std::chrono::milliseconds hold = DefaultHold);
     ~StrokePlayer(); // shuts down
     StrokePlayer(const StrokePlayer &) = delete;
     StrokePlayer &operator=(const StrokePlayer &) = delete;
@@ -111,13 +110,13 @@ private:
     // owner reads or writes it.
     std::vector<int> m_users;
 
-    std::mutex m_mutex; // guards everything below
+    std::mutex m_mutex;             // guards everything below
     std::condition_variable m_wake; // the player's thread is the one waiter
     std::condition_variable m_idle; // for waitUntilIdle()
     Owner m_owner = Owner::Nobody;
     std::deque<std::shared_ptr<Op>> m_queue;
     std::map<std::string, int> m_queuedHolds; // ids with a Hold still queued
-    bool m_busy = false; // an op taken from the queue is not over yet
+    bool m_busy = false;                      // an op taken from the queue is not over yet
     std::optional<PlayingTap> m_tap;
     std::vector<HeldKeys> m_holds; // in the order they were pressed
     // Keys whose up (or the flush after it) failed, so that they may still be

@@ -6,13 +6,11 @@
 
 #include <cerrno>
 #include <cstring>
-#include <string>
-
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
+#include <string>
+#include <unistd.h>
 
 namespace vanterel::inject {
 
@@ -26,18 +24,13 @@ constexpr std::chrono::milliseconds UinputSettleTime{250};
 class UinputKeySink final : public KeySink {
 public:
     UinputKeySink(InputEventWriter write, std::chrono::milliseconds settle)
-        : m_write(std::move(write)), m_readyAt(std::chrono::steady_clock::now() + settle)
+        : m_write(std::move(write))
+        , m_readyAt(std::chrono::steady_clock::now() + settle)
     {
     }
 
-    bool keyDown(const KeyConstads::KeyInfo &key) override
-    {
-        return m_write(EV_KEY, key.linuxCode, 1);
-    }
-    bool keyUp(const KeyConstads::KeyInfo &key) override
-    {
-        return m_write(EV_KEY, key.linuxCode, 0);
-    }
+    bool keyDown(const KeyConstads::KeyInfo &key) override { return m_write(EV_KEY, key.linuxCode, 1); }
+    bool keyUp(const KeyConstads::KeyInfo &key) override { return m_write(EV_KEY, key.linuxCode, 0); }
     bool send() override { return m_write(EV_SYN, SYN_REPORT, 0); }
     // Each write reaches the kernel before it returns, and says whether it
     // did: nothing is left to wait for.
@@ -56,7 +49,11 @@ private:
 // The virtual keyboard; it disappears when this is destroyed.
 class UinputDevice {
 public:
-    UinputDevice(libevdev_uinput *device, int fd) : m_device(device), m_fd(fd) {}
+    UinputDevice(libevdev_uinput *device, int fd)
+        : m_device(device)
+        , m_fd(fd)
+    {
+    }
     ~UinputDevice()
     {
         libevdev_uinput_destroy(m_device);
@@ -75,12 +72,14 @@ private:
     int m_fd;
 };
 
-std::string errnoText(int error) { return std::strerror(error); }
+std::string errnoText(int error)
+{
+    return std::strerror(error);
+}
 
 } // namespace
 
-std::unique_ptr<KeySink> CreateUinputKeySink(InputEventWriter write,
-                                             std::chrono::milliseconds settle)
+std::unique_ptr<KeySink> CreateUinputKeySink(InputEventWriter write, std::chrono::milliseconds settle)
 {
     return std::make_unique<UinputKeySink>(std::move(write), settle);
 }
@@ -92,8 +91,9 @@ InjectorChoice CreateUinputInjector(std::chrono::milliseconds hold)
     const int fd = ::open("/dev/uinput", O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         const int error = errno;
-        return {nullptr, (error == ENOENT ? "no /dev/uinput (" : "no write access to /dev/uinput (")
-                             + errnoText(error) + ")"};
+        return {nullptr,
+                (error == ENOENT ? "no /dev/uinput (" : "no write access to /dev/uinput (") + errnoText(error)
+                    + ")"};
     }
 
     libevdev *description = libevdev_new();
@@ -116,8 +116,8 @@ InjectorChoice CreateUinputInjector(std::chrono::milliseconds hold)
     InputEventWriter write = [keyboard](std::uint16_t type, std::uint16_t code, std::int32_t value) {
         return keyboard->write(type, code, value);
     };
-    return {std::make_unique<StrokeInjector>(
-                "uinput", CreateUinputKeySink(std::move(write), UinputSettleTime), hold),
+    return {std::make_unique<StrokeInjector>("uinput",
+                                             CreateUinputKeySink(std::move(write), UinputSettleTime), hold),
             "Key presses through uinput (virtual keyboard)"};
 }
 

@@ -4,20 +4,18 @@
 #include "inject/Backends.h"
 #include "inject/StrokePlayer.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <cstdlib>
 #include <cwctype>
+#include <locale.h>
 #include <map>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
-
-#include <locale.h>
-
-#include <X11/Xatom.h>
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 
 namespace vanterel::inject {
 
@@ -127,8 +125,8 @@ std::u32string folded(std::u32string text)
 class XTestKeySink final : public KeySink {
 public:
     explicit XTestKeySink(DisplayPtr display)
-        : m_display(std::move(display)),
-          m_activeWindow(XInternAtom(m_display.get(), "_NET_ACTIVE_WINDOW", False))
+        : m_display(std::move(display))
+        , m_activeWindow(XInternAtom(m_display.get(), "_NET_ACTIVE_WINDOW", False))
     {
     }
 
@@ -174,12 +172,11 @@ private:
 class XTestInjector final : public StrokeInjector {
 public:
     XTestInjector(DisplayPtr lookUp, DisplayPtr keys, std::chrono::milliseconds hold)
-        : StrokeInjector("XTest", std::make_unique<XTestKeySink>(std::move(keys)),
-                         hold),
-          m_display(std::move(lookUp)),
-          m_clientList(XInternAtom(m_display.get(), "_NET_CLIENT_LIST", False)),
-          m_wmName(XInternAtom(m_display.get(), "_NET_WM_NAME", False)),
-          m_utf8(XInternAtom(m_display.get(), "UTF8_STRING", False))
+        : StrokeInjector("XTest", std::make_unique<XTestKeySink>(std::move(keys)), hold)
+        , m_display(std::move(lookUp))
+        , m_clientList(XInternAtom(m_display.get(), "_NET_CLIENT_LIST", False))
+        , m_wmName(XInternAtom(m_display.get(), "_NET_WM_NAME", False))
+        , m_utf8(XInternAtom(m_display.get(), "UTF8_STRING", False))
     {
     }
 
@@ -215,9 +212,9 @@ private:
         unsigned long count = 0;
         unsigned long remaining = 0;
         unsigned char *data = nullptr;
-        if (XGetWindowProperty(m_display.get(), DefaultRootWindow(m_display.get()), m_clientList,
-                               0, 16384, False, XA_WINDOW, &type, &format, &count, &remaining,
-                               &data) == Success
+        if (XGetWindowProperty(m_display.get(), DefaultRootWindow(m_display.get()), m_clientList, 0, 16384,
+                               False, XA_WINDOW, &type, &format, &count, &remaining, &data)
+                == Success
             && data) {
             if (type == XA_WINDOW && format == 32) {
                 // Format-32 data comes as an array of long, whatever its size.
@@ -269,12 +266,13 @@ private:
         unsigned long count = 0;
         unsigned long remaining = 0;
         unsigned char *data = nullptr;
-        if (XGetWindowProperty(m_display.get(), window, m_wmName, 0, 1024, False, m_utf8, &type,
-                               &format, &count, &remaining, &data) == Success
+        if (XGetWindowProperty(m_display.get(), window, m_wmName, 0, 1024, False, m_utf8, &type, &format,
+                               &count, &remaining, &data)
+                == Success
             && data) {
             const bool utf8 = type == m_utf8 && format == 8;
-            const std::u32string title =
-                utf8 ? decodeUtf8({reinterpret_cast<const char *>(data), count}) : std::u32string();
+            const std::u32string title
+                = utf8 ? decodeUtf8({reinterpret_cast<const char *>(data), count}) : std::u32string();
             XFree(data);
             if (utf8)
                 return title;
@@ -293,8 +291,7 @@ private:
             // COMPOUND_TEXT and the like: let Xlib convert.
             char **list = nullptr;
             int pieces = 0;
-            if (Xutf8TextPropertyToTextList(m_display.get(), &text, &list, &pieces) >= Success
-                && list) {
+            if (Xutf8TextPropertyToTextList(m_display.get(), &text, &list, &pieces) >= Success && list) {
                 for (int i = 0; i < pieces; ++i)
                     title += decodeUtf8(list[i]);
                 XFreeStringList(list);

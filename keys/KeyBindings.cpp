@@ -2,7 +2,10 @@
 
 namespace vanterel::keys {
 
-KeyBindings::KeyBindings() { reset(); }
+KeyBindings::KeyBindings()
+{
+    reset();
+}
 
 void KeyBindings::reset()
 {

@@ -65,6 +65,9 @@ struct ModifierFlags {
 };
 
 // A flag as the injector takes it: -1 held, 0 not held.
-constexpr qint32 FlagArgument(bool flag) { return flag ? -1 : 0; }
+constexpr qint32 FlagArgument(bool flag)
+{
+    return flag ? -1 : 0;
+}
 
 } // namespace vanterel::keys

@@ -8,7 +8,8 @@ namespace {
 
 int maskOf(const ModifierFlags &flags)
 {
-    return (flags.ShiftFlag ? ShiftMask : 0) | (flags.CtrlFlag ? CtrlMask : 0) | (flags.AltFlag ? AltMask : 0);
+    return (flags.ShiftFlag ? ShiftMask : 0) | (flags.CtrlFlag ? CtrlMask : 0)
+        | (flags.AltFlag ? AltMask : 0);
 }
 
 ModifierFlags flagsOf(int mask)
@@ -21,8 +22,9 @@ ModifierFlags flagsOf(int mask)
 } // namespace
 
 KeyCommands::KeyCommands(const Settings &settings, inject::Injector *injector)
-    : m_settings(settings), m_injector(injector),
-      m_bindings(std::make_shared<const KeyBindings>())
+    : m_settings(settings)
+    , m_injector(injector)
+    , m_bindings(std::make_shared<const KeyBindings>())
 {
 }
 
@@ -34,7 +36,10 @@ void KeyCommands::replaceBindings(KeyBindings table)
         injector->ReleaseAll();
 }
 
-ModifierFlags KeyCommands::flags() const { return flagsOf(m_flags.load()); }
+ModifierFlags KeyCommands::flags() const
+{
+    return flagsOf(m_flags.load());
+}
 
 ModifierFlags KeyCommands::applyMask(ModifierMask mask)
 {

@@ -61,8 +61,7 @@ public:
 
 private:
     void pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window);
-    void holdOrRelease(const KeyBindings &table, const QString &name, bool hold,
-                       inject::WindowHandle window);
+    void holdOrRelease(const KeyBindings &table, const QString &name, bool hold, inject::WindowHandle window);
     // SetModifierFlags on the shared flags; returns the flags it left.
     ModifierFlags applyMask(ModifierMask mask);
 

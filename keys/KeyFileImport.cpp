@@ -14,7 +14,10 @@ namespace {
 constexpr qsizetype ColumnsRead = 7;
 using Columns = std::array<QStringView, ColumnsRead>;
 
-bool isColumnBreak(QChar c) { return c == u' ' || c == u'\t'; }
+bool isColumnBreak(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
 
 // Cuts a stripped line into its first seven columns and returns how many it
 // found. Splitting at runs of blanks and tabs gives the same columns as turning
@@ -75,8 +78,8 @@ std::optional<qint32> readDecimalMask(QStringView column)
         negative = column[0] == u'-';
         ++i;
     }
-    const qint64 limit = negative ? -qint64(std::numeric_limits<qint32>::min())
-                                  : qint64(std::numeric_limits<qint32>::max());
+    const qint64 limit
+        = negative ? -qint64(std::numeric_limits<qint32>::min()) : qint64(std::numeric_limits<qint32>::max());
     qint64 magnitude = 0;
     for (; i < column.size(); ++i) {
         const char16_t u = column[i].unicode();
@@ -91,10 +94,9 @@ std::optional<qint32> readDecimalMask(QStringView column)
 
 ImportError overflow(qsizetype lineNumber, QStringView column)
 {
-    return {ImportError::Overflow,
-            QStringLiteral("Overflow in line %1: \"%2\" does not fit in 32 bits")
-                .arg(lineNumber)
-                .arg(column)};
+    return {
+        ImportError::Overflow,
+        QStringLiteral("Overflow in line %1: \"%2\" does not fit in 32 bits").arg(lineNumber).arg(column)};
 }
 
 } // namespace

@@ -43,7 +43,9 @@ int main(int argc, char **argv)
     QGuiApplication app(argc, argv);
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("."));
     for (int size : {16, 32, 48, 64, 128}) {
-        if (!draw(size).convertToFormat(QImage::Format_ARGB32).save(out.filePath(QStringLiteral("DEF-%1.png").arg(size))))
+        if (!draw(size)
+                 .convertToFormat(QImage::Format_ARGB32)
+                 .save(out.filePath(QStringLiteral("DEF-%1.png").arg(size))))
             return 1;
     }
     return 0;

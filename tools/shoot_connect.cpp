@@ -57,8 +57,8 @@ int main(int argc, char *argv[])
     const QPixmap main = screen->grabWindow(window.winId());
     const QPixmap codes = screen->grabWindow(connect->winId());
     const int margin = 16;
-    QImage page(main.width() + codes.width() + 3 * margin, std::max(main.height(), codes.height()) + 2 * margin,
-                QImage::Format_RGB32);
+    QImage page(main.width() + codes.width() + 3 * margin,
+                std::max(main.height(), codes.height()) + 2 * margin, QImage::Format_RGB32);
     page.fill(QColor(0xd8, 0xdd, 0xe3));
     QPainter painter(&page);
     painter.drawPixmap(margin, margin, main);

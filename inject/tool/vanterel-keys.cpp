@@ -60,7 +60,8 @@ void printHelp()
 
 int fail(const std::string &message)
 {
-    std::fprintf(stderr, "vanterel-keys: %s\n%sTry 'vanterel-keys --help' for more.\n", message.c_str(), Usage);
+    std::fprintf(stderr, "vanterel-keys: %s\n%sTry 'vanterel-keys --help' for more.\n", message.c_str(),
+                 Usage);
     return 2;
 }
 
@@ -170,7 +171,8 @@ int main(int argc, char **argv)
         if (const std::string error = parseCombo(texts[i], combos[i]); !error.empty())
             return fail(error);
 
-    vanterel::inject::InjectorChoice choice = vanterel::inject::CreateInjector(std::chrono::milliseconds(holdMs));
+    vanterel::inject::InjectorChoice choice
+        = vanterel::inject::CreateInjector(std::chrono::milliseconds(holdMs));
     std::printf("%s\n", choice.logLine.c_str());
     if (!choice.injector)
         return 1;

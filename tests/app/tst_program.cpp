@@ -33,7 +33,7 @@ private Q_SLOTS:
                          fire = QByteArray("key|FIRE|30|2|0|0\r\n").replace('|', '\x1e');
         QFile page(dir.filePath(u"htdocs/index.htm"_s)), keys(dir.filePath(u"keys.dat"_s));
         QVERIFY(QFile::copy(QStringLiteral(VANTEREL_EXECUTABLE), dir.filePath(u"vanterel"_s))
-            && QDir(dir.path()).mkdir(u"htdocs"_s));
+                && QDir(dir.path()).mkdir(u"htdocs"_s));
         QVERIFY(page.open(QIODevice::WriteOnly) && page.write("<a href=\"?FIRE\">Fire</a>") == 24);
         QVERIFY(keys.open(QIODevice::WriteOnly) && keys.write("# a comment\r\n" + portLine + fire) > 0);
         page.close();
@@ -50,22 +50,22 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor(
             [&] { return (said += program.readAllStandardError()).contains("Key presses through"); }, 20000));
         QVERIFY2(said.contains("Key presses through XTest")
-                && said.contains(':' + QByteArray::number(port) + '\n'),
-            said.constData()); // ":port" ends the listening line
+                     && said.contains(':' + QByteArray::number(port) + '\n'),
+                 said.constData()); // ":port" ends the listening line
 
         QVERIFY(exchange(port, "GET /index.htm?fire HTTP/1.1\r\n\r\n")
                     .endsWith("\r\n\r\n<a href=\"?FIRE\">Fire</a>"));
         QStringList seen;
         for (const auto &event : client.keyEvents(4))
             seen << event.text;
-        QCOMPARE(seen, (QStringList { u"down 37"_s, u"down 38 Ctrl"_s, u"up 38 Ctrl"_s, u"up 37 Ctrl"_s }));
+        QCOMPARE(seen, (QStringList{u"down 37"_s, u"down 38 Ctrl"_s, u"up 38 Ctrl"_s, u"up 37 Ctrl"_s}));
 
         ::kill(pid_t(program.processId()), SIGTERM);
         QVERIFY(program.waitForFinished(20000));
         QVERIFY(program.exitStatus() == QProcess::NormalExit && program.exitCode() == 0);
         QVERIFY(keys.open(QIODevice::ReadOnly));
         QCOMPARE(keys.readAll(),
-            portLine + "FOLDER\x1e" + dir.filePath(u"htdocs"_s).toLocal8Bit() + "\r\n" + fire);
+                 portLine + "FOLDER\x1e" + dir.filePath(u"htdocs"_s).toLocal8Bit() + "\r\n" + fire);
     }
 };
 

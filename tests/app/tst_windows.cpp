@@ -17,14 +17,14 @@ namespace {
 
 // Answers the windows' questions from a script and records what was asked.
 struct ScriptedPrompts final : config::Prompts {
-    QStringList files; // answers to openFile in order; none left is a cancel
-    QStringList asked; // "title, filter patterns, must exist or may be new"
+    QStringList files;    // answers to openFile in order; none left is a cancel
+    QStringList asked;    // "title, filter patterns, must exist or may be new"
     QStringList messages; // "title: text"
-    QList<QPoint> menus; // each menu shown chooses its first item
+    QList<QPoint> menus;  // each menu shown chooses its first item
     QString openFile(QWidget *, const config::FileRequest &r) override
     {
         asked << u"%1, %2 %3, %4"_s.arg(r.title, r.filterName, r.patterns.join(u' '),
-            r.fileMustExist ? u"must exist"_s : u"may be new"_s);
+                                        r.fileMustExist ? u"must exist"_s : u"may be new"_s);
         return files.isEmpty() ? QString() : files.takeFirst();
     }
     void message(QWidget *, const QString &a, const QString &b) override { messages << a + u": "_s + b; }
@@ -74,33 +74,34 @@ private Q_SLOTS:
         const qint32 port = testing::freePort();
         write(u"Log.txt"_s, "left from an earlier run");
         write(u"keys.dat"_s,
-            "PORT|" + QByteArray::number(port) + "\r\nkey|FIRE|30|2|0|0\r\nkey|gearup|34|0|42|0\r\n");
+              "PORT|" + QByteArray::number(port) + "\r\nkey|FIRE|30|2|0|0\r\nkey|gearup|34|0|42|0\r\n");
         ScriptedPrompts prompts;
         auto recorder = std::make_unique<inject::RecordingInjector>();
         inject::RecordingInjector *injector = recorder.get();
-        app::FrmMain window({ dir.path(),
-            [&recorder] {
-                return inject::InjectorChoice { std::move(recorder), "Key presses recorded" };
-            },
-            &prompts });
+        app::FrmMain window({dir.path(),
+                             [&recorder] {
+                                 return inject::InjectorChoice{std::move(recorder), "Key presses recorded"};
+                             },
+                             &prompts});
         window.Load();
         const QStringList first = texts(&window.logModel());
         const QString listening = first.value(2), prefix = u"Server listening on address "_s;
-        QCOMPARE(first,
-            (QStringList { u"Vanterel v1.1.0"_s, u"Loaded Configuration"_s, listening,
-                u"Files (keys.dat, Log.txt, htdocs) are in %1, beside the program"_s.arg(dir.path()),
-                u"Key presses recorded"_s }));
-        QVERIFY2(
-            listening.startsWith(prefix) && listening.endsWith(u":%1"_s.arg(port)), qPrintable(listening));
+        QCOMPARE(
+            first,
+            (QStringList{u"Vanterel v1.1.0"_s, u"Loaded Configuration"_s, listening,
+                         u"Files (keys.dat, Log.txt, htdocs) are in %1, beside the program"_s.arg(dir.path()),
+                         u"Key presses recorded"_s}));
+        QVERIFY2(listening.startsWith(prefix) && listening.endsWith(u":%1"_s.arg(port)),
+                 qPrintable(listening));
         QCOMPARE(window.windowTitle() + u' ' + window.ServerSignature(),
-            u"Vanterel v1.1.0 Vanterel Version 1.1.0"_s);
+                 u"Vanterel v1.1.0 Vanterel Version 1.1.0"_s);
         QStringList captions;
-        for (const char *name : { "chkEnabeLog", "cmdConnect", "cmdSendKey", "cmdOptions" })
+        for (const char *name : {"chkEnabeLog", "cmdConnect", "cmdSendKey", "cmdOptions"})
             captions << child<QAbstractButton>(&window, name)->text();
-        QCOMPARE(captions, (QStringList { u"Enabe Log"_s, u"Connect…"_s, u"Send Key"_s, u"Options"_s }));
+        QCOMPARE(captions, (QStringList{u"Enabe Log"_s, u"Connect…"_s, u"Send Key"_s, u"Options"_s}));
         child(&window, "cmdConnect")->click(); // it shows the address of the listening line
         QCOMPARE(child<QLabel>(&window, "lblUrl")->text(),
-            QString(listening).replace(prefix, u"http://"_s) + u'/');
+                 QString(listening).replace(prefix, u"http://"_s) + u'/');
 
         // Log.txt was emptied, and is written only while the box is ticked.
         testing::TcpClient idle(port);
@@ -108,11 +109,11 @@ private Q_SLOTS:
         QTRY_VERIFY(texts(&window.logModel()).contains(u"Finished Transfer."_s));
         QCOMPARE(read(u"Log.txt"_s), QByteArray());
         child<QCheckBox>(&window, "chkEnabeLog")->setChecked(true);
-        QCOMPARE(
-            testing::exchange(port, "GET /?GearUp HTTP/1.1\r\n\r\n").left(12), QByteArray("HTTP/1.1 404"));
+        QCOMPARE(testing::exchange(port, "GET /?GearUp HTTP/1.1\r\n\r\n").left(12),
+                 QByteArray("HTTP/1.1 404"));
         QTRY_VERIFY(read(u"Log.txt"_s).endsWith("Finished Transfer 2\r\n"));
         QCOMPARE(read(u"Log.txt"_s).count('\n'), read(u"Log.txt"_s).count("\r\n"));
-        QCOMPARE(injector->calls(), (std::vector<Call> { { 42, 0, 0, 0, 0 }, { 34, 0, 0, 0, 0 } }));
+        QCOMPARE(injector->calls(), (std::vector<Call>{{42, 0, 0, 0, 0}, {34, 0, 0, 0, 0}}));
 
         // Send Key presses what the selected line names, looking for the window.
         window.show();
@@ -126,12 +127,12 @@ private Q_SLOTS:
         child(&window, "cmdSendKey")->click();
         list->setCurrentIndex(window.logModel().index(99, 0));
         child(&window, "cmdSendKey")->click();
-        QCOMPARE(injector->lookUps(), (std::vector<std::string> { "Marlek ORS", "Marlek ORS" }));
+        QCOMPARE(injector->lookUps(), (std::vector<std::string>{"Marlek ORS", "Marlek ORS"}));
         QCOMPARE(injector->calls().size(), std::size_t(3));
-        QCOMPARE(injector->calls().back(), (Call { 30, 0, -1, 0, 0 }));
+        QCOMPARE(injector->calls().back(), (Call{30, 0, -1, 0, 0}));
         // The event log keeps the newest 100 lines, keyed by their number since start-up.
         QCOMPARE(window.logModel().key(0) + window.logModel().key(99),
-            u"c%1c%2"_s.arg(window.MessageCount() - 99).arg(window.MessageCount()));
+                 u"c%1c%2"_s.arg(window.MessageCount() - 99).arg(window.MessageCount()));
 
         // Closing runs the shut-down: every socket closes.
         window.close();
@@ -147,11 +148,11 @@ private Q_SLOTS:
             QList<qint32> ports;
             QStringList roots;
         } server;
-        Settings settings { 8080, u"/start"_s, u"Marlek ORS"_s, {}, {}, false };
+        Settings settings{8080, u"/start"_s, u"Marlek ORS"_s, {}, {}, false};
         keys::KeyCommands keys(settings, nullptr);
         keys::KeyBindings table;
-        for (const QString &name : { u"C"_s, u"a"_s, u"B"_s })
-            table.append({ 29, 0, 30, 3, name });
+        for (const QString &name : {u"C"_s, u"a"_s, u"B"_s})
+            table.append({29, 0, 30, 3, name});
         keys.replaceBindings(table);
         ScriptedPrompts prompts;
         config::FrmOpts window(settings, keys, server, prompts);
@@ -165,53 +166,53 @@ private Q_SLOTS:
         auto *list = child<QTreeWidget>(&window, "ListView1");
         const QTreeWidgetItem *header = list->headerItem(), *c = list->topLevelItem(2);
         QCOMPARE(texts(list->model()) + texts(list->model(), config::FrmOpts::RowKeyRole),
-            (QStringList { u"a"_s, u"B"_s, u"C"_s, u"d2"_s, u"d3"_s, u"d1"_s }));
-        QCOMPARE((QStringList { header->text(0), header->text(1), header->text(2), c->text(1), c->text(2) }),
-            (QStringList { u"CallBack"_s, u"Key"_s, u"Modifier"_s, u"Ctrl+Shift+A"_s, u"LCTRL"_s }));
-        QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem *> { list->topLevelItem(2) });
+                 (QStringList{u"a"_s, u"B"_s, u"C"_s, u"d2"_s, u"d3"_s, u"d1"_s}));
+        QCOMPARE((QStringList{header->text(0), header->text(1), header->text(2), c->text(1), c->text(2)}),
+                 (QStringList{u"CallBack"_s, u"Key"_s, u"Modifier"_s, u"Ctrl+Shift+A"_s, u"LCTRL"_s}));
+        QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem *>{list->topLevelItem(2)});
 
         // The port: 1 to 65535 (the message's "<65535" notwithstanding), as a leading number.
-        for (const QString &text : { u"0"_s, u"65536"_s, u"65535"_s, u"80.5xyz"_s }) {
+        for (const QString &text : {u"0"_s, u"65536"_s, u"65535"_s, u"80.5xyz"_s}) {
             txtPort->setText(text);
             child(&window, "cmdSet")->click();
         }
         QCOMPARE(prompts.messages, QStringList(2, u"Vanterel: Invalid port. Should be >0 and <65535"_s));
-        QCOMPARE(server.ports, (QList<qint32> { 65535, 80 }));
+        QCOMPARE(server.ports, (QList<qint32>{65535, 80}));
         QCOMPARE(settings.ServerPort, 80);
 
         // The folder of the page chosen; a cancel, or typing, changes nothing.
         txtHtdocs->setText(u"/typed by hand"_s);
-        prompts.files = { QString(), u"/x/Site/index.htm"_s, u"/index.htm"_s };
+        prompts.files = {QString(), u"/x/Site/index.htm"_s, u"/index.htm"_s};
         for (int i = 0; i < 3; ++i)
             child(&window, "cmdChangehtdocs")->click();
         QCOMPARE(prompts.asked,
-            QStringList(3, u"Set htdocs folder, HTML files (*.htm,*.html) *.htm *.html, may be new"_s));
-        QCOMPARE(server.roots, (QStringList { u"/x/Site"_s, QString() }));
+                 QStringList(3, u"Set htdocs folder, HTML files (*.htm,*.html) *.htm *.html, may be new"_s));
+        QCOMPARE(server.roots, (QStringList{u"/x/Site"_s, QString()}));
         QCOMPARE(settings.DocumentRoot + txtHtdocs->text(), QString());
 
         // An import that fails part-way: the table has changed, the list has not.
-        prompts.files = { QString(), write(u"bad.key"_s, "A x 0 1E 0 0 0\nB x 0 1E 9999999999 0 0") };
+        prompts.files = {QString(), write(u"bad.key"_s, "A x 0 1E 0 0 0\nB x 0 1E 9999999999 0 0")};
         child(&window, "cmdLoadMarlek")->click(); // cancelled
         child(&window, "cmdLoadMarlek")->click();
         QCOMPARE(prompts.asked.mid(3),
-            QStringList(2, u"Import Marlek Key File, Marlek key files (*.key) *.key, must exist"_s));
+                 QStringList(2, u"Import Marlek Key File, Marlek key files (*.key) *.key, must exist"_s));
         QCOMPARE(prompts.messages.mid(2),
-            QStringList { u"Vanterel: An error occured: Error #6. Overflow in line 2: "
-                          "\"9999999999\" does not fit in 32 bits"_s });
+                 QStringList{u"Vanterel: An error occured: Error #6. Overflow in line 2: "
+                             "\"9999999999\" does not fit in 32 bits"_s});
         QCOMPARE(keys.bindings()->upperBound(), 2);
-        QCOMPARE(texts(list->model()), (QStringList { u"a"_s, u"B"_s, u"C"_s }));
+        QCOMPARE(texts(list->model()), (QStringList{u"a"_s, u"B"_s, u"C"_s}));
 
         // A right-button release over a row copies its callback.
         QWidget *rows = list->viewport();
         const QPoint b = list->visualItemRect(list->topLevelItem(1)).center();
         QTest::mouseRelease(rows, Qt::RightButton, {}, b);
-        QCOMPARE(prompts.menus, QList<QPoint> { rows->mapToGlobal(b) });
+        QCOMPARE(prompts.menus, QList<QPoint>{rows->mapToGlobal(b)});
         QCOMPARE(QGuiApplication::clipboard()->text(), u"B"_s);
         // An import that works refreshes the list; beside its rows a right-click forgets, shows no menu.
-        prompts.files = { write(u"good.key"_s, "X x 0 1E 0 0 0") };
+        prompts.files = {write(u"good.key"_s, "X x 0 1E 0 0 0")};
         child(&window, "cmdLoadMarlek")->click();
-        QCOMPARE(texts(list->model()), QStringList { u"X"_s });
-        QTest::mouseClick(rows, Qt::RightButton, {}, { 10, rows->height() - 5 });
+        QCOMPARE(texts(list->model()), QStringList{u"X"_s});
+        QTest::mouseClick(rows, Qt::RightButton, {}, {10, rows->height() - 5});
         QCOMPARE(window.SelectedCallback(), QString());
         QCOMPARE(prompts.menus.size(), 1);
     }

@@ -67,9 +67,9 @@ private Q_SLOTS:
         QVERIFY(file.isNull() || writeFile(path, file.replace('|', '\x1e')));
         for (int round = 0; round < 2; ++round) { // what was saved reads back as the same
             // Start-up's state before loading, with values a load must replace or reset.
-            Settings settings { 1234, u"/s"_s, u"Other title"_s, {}, {}, true };
+            Settings settings{1234, u"/s"_s, u"Other title"_s, {}, {}, true};
             keys::KeyBindings table;
-            table.append({ 0, 0, 1, 0, u"stale"_s });
+            table.append({0, 0, 1, 0, u"stale"_s});
             QVERIFY(LoadConfig(path, settings, table).ok);
             QCOMPARE(settings.TargetWindowTitle, u"Marlek ORS"_s);
             QVERIFY(SaveConfig(path, settings, table).ok);
@@ -80,7 +80,7 @@ private Q_SLOTS:
     void save_touchesNothingElse_data()
     {
         QTest::addColumn<QString>("how");
-        for (const char *how : { "save through a link", "failed save", "killed save" })
+        for (const char *how : {"save through a link", "failed save", "killed save"})
             QTest::addRow("%s", how) << QString::fromLatin1(how);
     }
 
@@ -91,24 +91,24 @@ private Q_SLOTS:
         const QString path = dir.filePath(u"keys.dat"_s), mine = dir.filePath(u"mine/keys.dat"_s);
         const QByteArray old = dat("PORT|81\n");
         // A copy the user keeps (saves used to delete such files), and one named like a save's temporary.
-        const QStringList neighbours { u"keys.dat.backup"_s, u"keys.dat.vanterel-save-abcdef"_s };
+        const QStringList neighbours{u"keys.dat.backup"_s, u"keys.dat.vanterel-save-abcdef"_s};
         QVERIFY(writeFile(path, old) && writeFile(dir.filePath(neighbours[0]), "1")
-            && writeFile(dir.filePath(neighbours[1]), "2"));
+                && writeFile(dir.filePath(neighbours[1]), "2"));
         const Settings settings;
         keys::KeyBindings table;
         for (int i = 0; i < 1000; ++i) // beyond the size limit below
-            table.append({ 0, 0, 30, 0, u"binding number %1"_s.arg(i) });
+            table.append({0, 0, 30, 0, u"binding number %1"_s.arg(i)});
         QVERIFY(QDir(dir.path()).mkdir(u"mine"_s) && SaveConfig(mine, settings, table).ok);
         const QByteArray saved = readFile(mine);
 
         if (how == u"save through a link") { // the file linked to is replaced
-            QVERIFY(
-                QFile::remove(mine) && QFile::rename(path, mine) && QFile::link(u"mine/keys.dat"_s, path));
+            QVERIFY(QFile::remove(mine) && QFile::rename(path, mine)
+                    && QFile::link(u"mine/keys.dat"_s, path));
             QVERIFY(SaveConfig(path, settings, table).ok);
             QVERIFY(QFileInfo(path).isSymLink());
             QCOMPARE(readFile(path), saved);
         } else if (how == u"failed save") { // the kernel refuses to write past a size, as a full disk would
-            rlimit limit {};
+            rlimit limit{};
             QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
             const rlimit unlimited = limit;
             limit.rlim_cur = 4096;
@@ -129,14 +129,14 @@ private Q_SLOTS:
             QVERIFY(landed);
             QCOMPARE(readFile(path), saved);
         }
-        QCOMPARE(
-            readFile(dir.filePath(neighbours[0])) + readFile(dir.filePath(neighbours[1])), QByteArray("12"));
+        QCOMPARE(readFile(dir.filePath(neighbours[0])) + readFile(dir.filePath(neighbours[1])),
+                 QByteArray("12"));
         // Only a save killed between naming its new content and renaming it can leave a file, under our name.
         const QString ours = u"keys.dat"_s + QLatin1String(SaveTemporaryInfix);
         for (const QString &name : QDir(dir.path()).entryList(QDir::Files | QDir::Hidden))
             QVERIFY2(name == u"keys.dat" || neighbours.contains(name)
-                    || (how == u"killed save" && name.startsWith(ours)),
-                qPrintable(name));
+                         || (how == u"killed save" && name.startsWith(ours)),
+                     qPrintable(name));
     }
 
     void leadingNumber_data()
@@ -146,13 +146,24 @@ private Q_SLOTS:
         QTest::addColumn<bool>("inRange");
         // Named by their text: a half to the even neighbour, decided on the digits (a double would round
         // "80.4999999999999999999" up), no exponent, the 32-bit bounds before and after rounding.
-        const std::tuple<const char16_t *, qint32, bool> rows[] = { { u" \t 8080", 8080, true },
-            { u"+5", 5, true }, { u"- 5", 0, true }, { u"\u0663", 0, true }, { u"80.5", 80, true },
-            { u"81.5", 82, true }, { u"80.500", 80, true }, { u"80.50001", 81, true },
-            { u"80.4999999999999999999", 80, true }, { u"-1.5", -2, true }, { u"-2.5", -2, true },
-            { u".6", 1, true }, { u"5.e3", 5, true }, { u"-2147483648", -2147483647 - 1, true },
-            { u"-2147483649", 0, false }, { u"2147483647.5", 0, false },
-            { u"-2147483648.5", -2147483647 - 1, true }, { u"99999999999999999999", 0, false } };
+        const std::tuple<const char16_t *, qint32, bool> rows[] = {{u" \t 8080", 8080, true},
+                                                                   {u"+5", 5, true},
+                                                                   {u"- 5", 0, true},
+                                                                   {u"\u0663", 0, true},
+                                                                   {u"80.5", 80, true},
+                                                                   {u"81.5", 82, true},
+                                                                   {u"80.500", 80, true},
+                                                                   {u"80.50001", 81, true},
+                                                                   {u"80.4999999999999999999", 80, true},
+                                                                   {u"-1.5", -2, true},
+                                                                   {u"-2.5", -2, true},
+                                                                   {u".6", 1, true},
+                                                                   {u"5.e3", 5, true},
+                                                                   {u"-2147483648", -2147483647 - 1, true},
+                                                                   {u"-2147483649", 0, false},
+                                                                   {u"2147483647.5", 0, false},
+                                                                   {u"-2147483648.5", -2147483647 - 1, true},
+                                                                   {u"99999999999999999999", 0, false}};
         for (const auto &[text, value, inRange] : rows)
             QTest::addRow("%s", qPrintable(QString::fromUtf16(text)))
                 << QString::fromUtf16(text) << value << inRange;
@@ -173,8 +184,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("created");
         QTest::addRow("a build keeps its files beside itself") << false << true << false << QStringList();
         QTest::addRow("installed: the user's folder, though root could write beside the program")
-            << true << true << false << QStringList { u"htdocs"_s, u"keys.dat"_s };
-        QTest::addRow("the user's keys.dat stays") << true << true << true << QStringList { u"htdocs"_s };
+            << true << true << false << QStringList{u"htdocs"_s, u"keys.dat"_s};
+        QTest::addRow("the user's keys.dat stays") << true << true << true << QStringList{u"htdocs"_s};
         QTest::addRow("no samples: the folder, and why") << true << false << false << QStringList();
     }
 
@@ -191,18 +202,18 @@ private Q_SLOTS:
         QVERIFY(!usersKeys || writeFile(user + u"/keys.dat"_s, "user's"));
         if (samples)
             QVERIFY(writeFile(share + u"/htdocs/img/up.png"_s, "png")
-                && writeFile(share + u"/keys.sample.dat"_s, "s"));
+                    && writeFile(share + u"/keys.sample.dat"_s, "s"));
         else
             QVERIFY(QDir(share).removeRecursively());
-        const app::DataFolderPaths paths { bin, installed ? bin : u"/usr/bin"_s, user, share };
+        const app::DataFolderPaths paths{bin, installed ? bin : u"/usr/bin"_s, user, share};
         const app::DataFolder chosen = app::ChooseDataFolder(paths);
         QCOMPARE(chosen.folder, installed ? user : bin);
         QTEST(chosen.created, "created");
         QCOMPARE(chosen.problem.isEmpty(), samples);
         const char *keys = usersKeys ? "user's" : (installed && samples ? "s" : "<none>");
         QCOMPARE(readFile(user + u"/keys.dat"_s), QByteArray(keys));
-        QCOMPARE(
-            readFile(user + u"/htdocs/img/up.png"_s), QByteArray(installed && samples ? "png" : "<none>"));
+        QCOMPARE(readFile(user + u"/htdocs/img/up.png"_s),
+                 QByteArray(installed && samples ? "png" : "<none>"));
     }
 };
 

@@ -59,12 +59,36 @@ class Recorder final : public EventSink {
     QStringList m_messages, m_lines, m_pressed;
 
 public:
-    void AddMsg(const QString &text) override { std::lock_guard lock(m_mutex); m_messages.append(text); }
-    void WriteLogLine(const QString &line) override { std::lock_guard lock(m_mutex); m_lines.append(line); }
-    void press(const QString &command) { std::lock_guard lock(m_mutex); m_pressed.append(command); }
-    QStringList messages() const { std::lock_guard lock(m_mutex); return m_messages; }
-    QStringList logLines() const { std::lock_guard lock(m_mutex); return m_lines; }
-    QStringList pressed() const { std::lock_guard lock(m_mutex); return m_pressed; }
+    void AddMsg(const QString &text) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_messages.append(text);
+    }
+    void WriteLogLine(const QString &line) override
+    {
+        std::lock_guard lock(m_mutex);
+        m_lines.append(line);
+    }
+    void press(const QString &command)
+    {
+        std::lock_guard lock(m_mutex);
+        m_pressed.append(command);
+    }
+    QStringList messages() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
+    QStringList logLines() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_lines;
+    }
+    QStringList pressed() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_pressed;
+    }
 };
 } // namespace
 
@@ -99,16 +123,20 @@ private Q_SLOTS:
         QVERIFY(dir.isValid());
         for (const QString &folder : {u"htdocs"_s, u"htdocs-old"_s, u".local/htdocs"_s})
             QVERIFY(QDir(dir.path()).mkpath(folder));
-        const std::pair<QString, QByteArray> files[] = {
-            {u"htdocs/index.htm"_s, "<p>panel</p>"}, {u"htdocs/empty.gif"_s, {}}, {u"outside.htm"_s, "out"},
-            {u"htdocs/.hidden.htm"_s, "no"}, {u"htdocs-old/x.htm"_s, "old"},
-            {u".local/htdocs/index.htm"_s, "local"}};
+        const std::pair<QString, QByteArray> files[] = {{u"htdocs/index.htm"_s, "<p>panel</p>"},
+                                                        {u"htdocs/empty.gif"_s, {}},
+                                                        {u"outside.htm"_s, "out"},
+                                                        {u"htdocs/.hidden.htm"_s, "no"},
+                                                        {u"htdocs-old/x.htm"_s, "old"},
+                                                        {u".local/htdocs/index.htm"_s, "local"}};
         for (const auto &[name, bytes] : files)
             writeFile(name, bytes);
-        const std::pair<QString, QString> links[] = { // target, link
-            {u"index.htm"_s, u"htdocs/inner-link.htm"_s}, {u".hidden.htm"_s, u"htdocs/to-hidden.htm"_s},
-            {at(u"htdocs/index.htm"_s), u"htdocs/abs-link.htm"_s}, {u"htdocs"_s, u"root-link"_s},
-            {u"../outside.htm"_s, u"htdocs/outer-link.htm"_s}};
+        const std::pair<QString, QString> links[] = {// target, link
+                                                     {u"index.htm"_s, u"htdocs/inner-link.htm"_s},
+                                                     {u".hidden.htm"_s, u"htdocs/to-hidden.htm"_s},
+                                                     {at(u"htdocs/index.htm"_s), u"htdocs/abs-link.htm"_s},
+                                                     {u"htdocs"_s, u"root-link"_s},
+                                                     {u"../outside.htm"_s, u"htdocs/outer-link.htm"_s}};
         for (const auto &[target, link] : links)
             QVERIFY(QFile::link(target, at(link)));
         QVERIFY(::mkfifo(QFile::encodeName(at(u"htdocs/pipe.htm"_s)).constData(), 0600) == 0);
@@ -169,8 +197,8 @@ private Q_SLOTS:
         auto site = [](const char *name, const QByteArray &headers, bool runs,
                        const QByteArray &host = "192.168.1.20:8080") {
             const QByteArray hostLine = host.isNull() ? QByteArray() : "Host: " + host + "\r\n";
-            QTest::addRow("%s", name) << get("/?FIRE", hostLine + headers) << redirect(host)
-                                      << (runs ? Fire : None) << QString();
+            QTest::addRow("%s", name)
+                << get("/?FIRE", hostLine + headers) << redirect(host) << (runs ? Fire : None) << QString();
         };
         site("no such headers (curl, scripts), others around Host", "User-Agent: t\r\nAccept: */*\r\n", true);
         site("same-site: another port of this host", "Sec-Fetch-Site: same-site\r\n", false);

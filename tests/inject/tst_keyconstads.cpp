@@ -15,8 +15,12 @@ private Q_SLOTS:
     {
         // Up to 83 the scan code is the kernel's code; past the gap at 84-86, and
         // for the extended set, a few that tell.
-        for (const auto &[code, linuxCode] : {std::pair{88, KEY_F12}, {100, KEY_F13}, {147, KEY_RO}, {156, KEY_KPENTER},
-                                              {179, KEY_KPCOMMA}, {221, KEY_COMPOSE}})
+        for (const auto &[code, linuxCode] : {std::pair{88, KEY_F12},
+                                              {100, KEY_F13},
+                                              {147, KEY_RO},
+                                              {156, KEY_KPENTER},
+                                              {179, KEY_KPCOMMA},
+                                              {221, KEY_COMPOSE}})
             QCOMPARE(KeyConstads::FindKey(code)->linuxCode, linuxCode);
         // On a Japanese keyboard ^, @ and : sit where a US one has =, [ and ':
         // the same kernel keys. Any other sharing is a mistake.

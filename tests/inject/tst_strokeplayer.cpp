@@ -67,7 +67,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("tapMs"); // how long a tap holds its key
         // Steps, each begun once the player is idle unless it says "now": "tap 30SC @7", "hold ID 30C,31
-        // [LAPSE-MS] [@7]", "release ID", "all" (release all), "stop" (shut down), "fail TOKEN" (its next call).
+        // [LAPSE-MS] [@7]", "release ID", "all" (release all), "stop" (shut down), "fail TOKEN" (its next
+        // call).
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("lastUpMs"); // the last up comes no sooner after the start
@@ -81,8 +82,8 @@ private Q_SLOTS:
         QTest::addRow("codes that name no key are refused; the next tap is unaffected")
             << 0 << u"tap 0SCA; tap -1; tap 84; tap 222; tap 30"_s << u"+30^ ~ -30 ~"_s << 0;
         QTest::addRow("hold: each combo's modifiers then its key (none naming no key); release in reverse")
-            << 0 << u"hold h 30SC,84C,31A; release h"_s << u"+42^ +29^ +30^ +56^ +31^ ~ -31 -56 -30 -29 -42 ~"_s
-            << 0;
+            << 0 << u"hold h 30SC,84C,31A; release h"_s
+            << u"+42^ +29^ +30^ +56^ +31^ ~ -31 -56 -30 -29 -42 ~"_s << 0;
         QTest::addRow("a tap beside a hold sends, from the caller, only what is not down")
             << 0 << u"hold h 29; tap 30C; release h"_s << u"+29^ ~ +30^ ~ -30 ~ -29 ~"_s << 0;
         QTest::addRow("release all, newest first; then taps go on")
@@ -95,14 +96,16 @@ private Q_SLOTS:
         QTest::addRow("a renewal queued behind a tap keeps the hold past its first time")
             << 300 << u"hold h 30 100; tap 31; now hold h 30 400"_s << u"+30^ ~ +31^ ~ -31 ~ -30 ~"_s << 400;
         QTest::addRow("holds lapse in the order of their times; one under a tap leaves it their shared Ctrl")
-            << 400 << u"hold a 32 300; hold h 30C 100; tap 31C"_s << u"+32^ ~ +29^ +30^ ~ +31^ ~ -30 ~ -32 ~ -31 -29 ~"_s
-            << 400;
+            << 400 << u"hold a 32 300; hold h 30C 100; tap 31C"_s
+            << u"+32^ ~ +29^ +30^ ~ +31^ ~ -30 ~ -32 ~ -31 -29 ~"_s << 400;
         // Failures: every key whose down was tried comes up; a failed up is tried
         // again, by the player, before the next step and at shut-down.
         QTest::addRow("Alt down fails: nothing more goes down, the three modifiers come up")
-            << 0 << u"fail +56; tap 30SCA; tap 31"_s << u"+42^ +29^ +56!^ ~ -56 -29 -42 ~ +31^ ~ -31 ~"_s << 0;
+            << 0 << u"fail +56; tap 30SCA; tap 31"_s << u"+42^ +29^ +56!^ ~ -56 -29 -42 ~ +31^ ~ -31 ~"_s
+            << 0;
         QTest::addRow("flush after a hold's downs fails: all come up, nothing held")
-            << 0 << u"fail ~+30; hold h 30SC; tap 31; stop"_s << u"+42^ +29^ +30^ ~! -30 -29 -42 ~ +31^ ~ -31 ~"_s << 0;
+            << 0 << u"fail ~+30; hold h 30SC; tap 31; stop"_s
+            << u"+42^ +29^ +30^ ~! -30 -29 -42 ~ +31^ ~ -31 ~"_s << 0;
         QTest::addRow("key up fails: the rest come up, the key again before the next tap")
             << 0 << u"fail -30; tap 30C; tap 31"_s << u"+29^ +30^ ~ -30! -29 ~ -30 ~ +31 ~ -31 ~"_s << 0;
         QTest::addRow("a key stuck down that went down again belongs to its new user")
@@ -115,7 +118,8 @@ private Q_SLOTS:
         QTest::addRow("activation fails: the tap goes to the focused window")
             << 0 << u"fail @9; tap 30 @9"_s << u"@9! +30 ~ -30 ~"_s << 0;
         QTest::addRow("a hold whose down failed is not held: the next hold presses")
-            << 0 << u"fail +30; hold h 30C; hold h 31; stop"_s << u"+29^ +30!^ ~ -30 -29 ~ +31^ ~ -31 ~"_s << 0;
+            << 0 << u"fail +30; hold h 30C; hold h 31; stop"_s << u"+29^ +30!^ ~ -30 -29 ~ +31^ ~ -31 ~"_s
+            << 0;
     }
 
     void script()
@@ -140,7 +144,8 @@ private Q_SLOTS:
                 words.removeFirst();
             else
                 player.waitUntilIdle();
-            const WindowHandle window = words.last().startsWith(u'@') ? words.takeLast().mid(1).toULongLong() : 0;
+            const WindowHandle window
+                = words.last().startsWith(u'@') ? words.takeLast().mid(1).toULongLong() : 0;
             if (words[0] == u"tap") {
                 const Combo c = combo(words[1]);
                 player.play(c.keyCode, c.alt, c.ctrl, c.shift, window);

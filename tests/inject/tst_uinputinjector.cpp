@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-
 #include <fcntl.h>
 #include <linux/input.h>
 #include <poll.h>
@@ -49,9 +48,9 @@ private Q_SLOTS:
         steady_clock::time_point firstWrite;
         const auto created = steady_clock::now();
         const auto write = [&](std::uint16_t type, std::uint16_t code, std::int32_t value) {
-            const QString event = type == EV_KEY                                   ? u"KEY %1 %2"_s.arg(code).arg(value)
-                                  : type == EV_SYN && code == SYN_REPORT && !value ? u"SYN"_s
-                                                                                   : u"?"_s;
+            const QString event = type == EV_KEY                 ? u"KEY %1 %2"_s.arg(code).arg(value)
+                : type == EV_SYN && code == SYN_REPORT && !value ? u"SYN"_s
+                                                                 : u"?"_s;
             firstWrite = written.isEmpty() ? steady_clock::now() : firstWrite;
             const bool fail = event == failing;
             if (fail)
@@ -69,10 +68,12 @@ private Q_SLOTS:
     void realDevice_reportsTheStroke()
     {
         if (::access("/dev/uinput", W_OK) != 0)
-            QSKIP(qPrintable(u"no virtual keyboard here: /dev/uinput: "_s + QString::fromLocal8Bit(strerror(errno))));
+            QSKIP(qPrintable(u"no virtual keyboard here: /dev/uinput: "_s
+                             + QString::fromLocal8Bit(strerror(errno))));
         const auto keyboards = [] { // the event nodes of our virtual keyboards
             QStringList nodes;
-            for (const QString &node : QDir(u"/sys/class/input"_s).entryList({u"event*"_s}, QDir::AllEntries)) {
+            for (const QString &node :
+                 QDir(u"/sys/class/input"_s).entryList({u"event*"_s}, QDir::AllEntries)) {
                 QFile name(u"/sys/class/input/%1/device/name"_s.arg(node));
                 if (name.open(QIODevice::ReadOnly) && name.readAll().trimmed() == "Vanterel virtual keyboard")
                     nodes.append(u"/dev/input/"_s + node);
@@ -85,11 +86,14 @@ private Q_SLOTS:
         QCOMPARE(choice.logLine, "Key presses through uinput (virtual keyboard)");
         QCOMPARE(choice.injector->FindWindow("Marlek ORS"), WindowHandle(0));
         QString node; // udev makes it a moment after the device
-        QVERIFY2(QTest::qWaitFor([&] {
-            for (const QString &found : keyboards())
-                node = before.contains(found) ? node : found;
-            return QFile::exists(node);
-        }, 5000), "no event node appeared for the virtual keyboard");
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         for (const QString &found : keyboards())
+                             node = before.contains(found) ? node : found;
+                         return QFile::exists(node);
+                     },
+                     5000),
+                 "no event node appeared for the virtual keyboard");
         const int fd = ::open(QFile::encodeName(node).constData(), O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             QSKIP(qPrintable(node + u" cannot be read: "_s + QString::fromLocal8Bit(strerror(errno))));
@@ -98,7 +102,8 @@ private Q_SLOTS:
         QStringList keys;
         input_event event{};
         pollfd readable{fd, POLLIN, 0};
-        while (keys.size() < 4 && ::poll(&readable, 1, 5000) == 1 && ::read(fd, &event, sizeof event) == sizeof event)
+        while (keys.size() < 4 && ::poll(&readable, 1, 5000) == 1
+               && ::read(fd, &event, sizeof event) == sizeof event)
             if (event.type == EV_KEY)
                 keys.append(u"%1 %2"_s.arg(event.code).arg(event.value));
         ::close(fd);

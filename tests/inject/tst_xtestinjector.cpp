@@ -2,9 +2,9 @@
 // that the test starts itself, with an X client of its own receiving the keys
 // (X key codes are Linux codes + 8: Ctrl 37, Shift 50, Alt 64, A 38, S 39, Z 52).
 
+#include "inject/Backends.h"
 #include "tests/support/PrivateXServer.h"
 #include "tests/support/TestXClient.h"
-#include "inject/Backends.h"
 
 #include <QTest>
 
@@ -44,20 +44,25 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArrayList>("titles"); // WM_NAME (Latin-1) [|_NET_WM_NAME (UTF-8)], bottom first
         QTest::addColumn<QList<int>>("listed");     // on the EWMH client list
-        QTest::addColumn<int>("gone");               // destroyed before the look-up
+        QTest::addColumn<int>("gone");              // destroyed before the look-up
         QTest::addColumn<QString>("search");
         QTest::addColumn<int>("found");
 
         const QList<int> unlisted;
         const QByteArrayList twins{"Twin", "Twin"};
-        QTest::addRow("same title, other letter case") << QByteArrayList{"Marlek ORS"} << unlisted << -1 << u"mARLEK ors"_s << 0;
+        QTest::addRow("same title, other letter case")
+            << QByteArrayList{"Marlek ORS"} << unlisted << -1 << u"mARLEK ors"_s << 0;
         QTest::addRow("_NET_WM_NAME is read as UTF-8 and wins over WM_NAME")
             << QByteArrayList{"Old title|Größe Übung"} << unlisted << -1 << u"GRÖßE übung"_s << 0;
-        QTest::addRow("WM_NAME alone is read as Latin-1") << QByteArrayList{"Caf\xe9"} << unlisted << -1 << u"CAFÉ"_s << 0;
-        QTest::addRow("an empty title names no window") << QByteArrayList{""} << unlisted << -1 << QString() << -1;
+        QTest::addRow("WM_NAME alone is read as Latin-1")
+            << QByteArrayList{"Caf\xe9"} << unlisted << -1 << u"CAFÉ"_s << 0;
+        QTest::addRow("an empty title names no window")
+            << QByteArrayList{""} << unlisted << -1 << QString() << -1;
         QTest::addRow("without a client list, the topmost") << twins << unlisted << -1 << u"twin"_s << 1;
-        QTest::addRow("the client list before the window tree") << twins << QList<int>{0} << -1 << u"twin"_s << 0;
-        QTest::addRow("a listed window that is gone is skipped") << twins << QList<int>{0, 1} << 0 << u"twin"_s << 1;
+        QTest::addRow("the client list before the window tree")
+            << twins << QList<int>{0} << -1 << u"twin"_s << 0;
+        QTest::addRow("a listed window that is gone is skipped")
+            << twins << QList<int>{0, 1} << 0 << u"twin"_s << 1;
     }
 
     void findWindow()
@@ -90,24 +95,30 @@ private Q_SLOTS:
 
         // Without X the factory falls back to uinput, or says why it cannot.
         const InjectorChoice uinput = CreateUinputInjector();
-        const auto withoutX = [line = QString::fromStdString(uinput.logLine), used = bool(uinput.injector)](
-                                  const QString &x) { return used ? line : u"No key presses: %1 and %2"_s.arg(x, line); };
+        const auto withoutX
+            = [line = QString::fromStdString(uinput.logLine), used = bool(uinput.injector)](
+                  const QString &x) { return used ? line : u"No key presses: %1 and %2"_s.arg(x, line); };
 
-        QTest::addRow("a name with a modifier, then a code") << u"--hold 0 shift+a 0x1F"_s << 0
-            << u"shift+a: key 30, modifiers 1"_s << u"down 50, down 38 Shift, up 38 Shift, up 50 Shift, down 39, up 39, "_s;
-        QTest::addRow("the window of a title gets the keys") << u"--window TOOL-TARGET Ctrl+A"_s << 0
-            << u"Ctrl+A: key 30, modifiers 2"_s << u"down 37, down 38 Ctrl, up 38 Ctrl, up 37 Ctrl, "_s;
-        QTest::addRow("no window of that title") << u"--window Nowhere A"_s << 1 << u"no window titled \"Nowhere\""_s
-                                                 << QString();
+        QTest::addRow("a name with a modifier, then a code")
+            << u"--hold 0 shift+a 0x1F"_s << 0 << u"shift+a: key 30, modifiers 1"_s
+            << u"down 50, down 38 Shift, up 38 Shift, up 50 Shift, down 39, up 39, "_s;
+        QTest::addRow("the window of a title gets the keys")
+            << u"--window TOOL-TARGET Ctrl+A"_s << 0 << u"Ctrl+A: key 30, modifiers 2"_s
+            << u"down 37, down 38 Ctrl, up 38 Ctrl, up 37 Ctrl, "_s;
+        QTest::addRow("no window of that title")
+            << u"--window Nowhere A"_s << 1 << u"no window titled \"Nowhere\""_s << QString();
         QTest::addRow("no DISPLAY") << u"DISPLAY= --window Nowhere A"_s << 1
                                     << withoutX(u"no X display (DISPLAY is not set)"_s) << QString();
-        QTest::addRow("DISPLAY names no server") << u"DISPLAY=:99999 --window Nowhere A"_s << 1
-                                                 << withoutX(u"no X display (cannot connect to :99999)"_s) << QString();
+        QTest::addRow("DISPLAY names no server")
+            << u"DISPLAY=:99999 --window Nowhere A"_s << 1
+            << withoutX(u"no X display (cannot connect to :99999)"_s) << QString();
         QTest::addRow("a bad combo after a good one: nothing pressed")
             << u"A Ctrl+Nope"_s << 2 << u"\"Ctrl+Nope\": no key named \"Nope\""_s << QString();
-        QTest::addRow("no such modifier") << u"Win+A"_s << 2 << u"\"Win\" is no modifier (Shift, Ctrl, Alt)"_s << QString();
-        QTest::addRow("a hold out of range") << u"--hold 10001 A"_s << 2
-                                             << u"--hold 10001: not a number of milliseconds from 0 to 10000"_s << QString();
+        QTest::addRow("no such modifier")
+            << u"Win+A"_s << 2 << u"\"Win\" is no modifier (Shift, Ctrl, Alt)"_s << QString();
+        QTest::addRow("a hold out of range")
+            << u"--hold 10001 A"_s << 2 << u"--hold 10001: not a number of milliseconds from 0 to 10000"_s
+            << QString();
     }
 
     void tool()

@@ -20,7 +20,7 @@ QString show(const KeyBindings &table)
     for (qint32 i = 1; i <= table.upperBound(); ++i) {
         const KeyBinding &b = table.at(i);
         out << QString::asprintf("%s %d/%d %d/%d", qUtf8Printable(b.Callback), b.SecondKey, b.SecondModifiers,
-            b.FirstKey, b.FirstModifiers);
+                                 b.FirstKey, b.FirstModifiers);
     }
     return out.join(u" | "_s);
 }
@@ -30,7 +30,7 @@ KeyBindings parse(const QString &text)
     KeyBindings table;
     for (const QString &binding : text.split(u" | "_s)) {
         const QStringList f = binding.split(QRegularExpression(u"[ /]"_s));
-        table.append({ f[3].toInt(), f[4].toInt(), f[1].toInt(), f[2].toInt(), f[0] });
+        table.append({f[3].toInt(), f[4].toInt(), f[1].toInt(), f[2].toInt(), f[0]});
     }
     return table;
 }
@@ -113,8 +113,8 @@ private Q_SLOTS:
         QTEST(show(table) + (failed ? u" ! "_s + QString::number(failed->number) : QString()), "bindings");
         const QString where
             = failed && failed->number == ImportError::Overflow ? u"line 2"_s : file.fileName();
-        QVERIFY2(
-            !failed || failed->description.contains(where), failed ? qPrintable(failed->description) : "");
+        QVERIFY2(!failed || failed->description.contains(where),
+                 failed ? qPrintable(failed->description) : "");
         QCOMPARE(openFiles(), before); // closed, whatever the outcome
     }
 
@@ -125,13 +125,20 @@ private Q_SLOTS:
         QTest::addColumn<qint32>("mask");
         QTest::addColumn<QString>("expected");
         // The first and the last name, a shared one, two that need escaping; no name in a gap, beyond, below.
-        for (const auto &[code, name] : std::initializer_list<std::pair<qint32, const char *>> {
-                 { 0, "NONE" }, { 30, "A" }, { 41, "`" }, { 43, "\\" }, { 179, "NUMPADDOT" },
-                 { 221, "APPSKEY" }, { 84, "?\?\?(84)" }, { 222, "?\?\?(222)" }, { -1, "?\?\?(-1)" } })
+        for (const auto &[code, name] :
+             std::initializer_list<std::pair<qint32, const char *>>{{0, "NONE"},
+                                                                    {30, "A"},
+                                                                    {41, "`"},
+                                                                    {43, "\\"},
+                                                                    {179, "NUMPADDOT"},
+                                                                    {221, "APPSKEY"},
+                                                                    {84, "?\?\?(84)"},
+                                                                    {222, "?\?\?(222)"},
+                                                                    {-1, "?\?\?(-1)"}})
             QTest::addRow("%d is %s", code, name) << 0 << code << 0 << QString::fromLatin1(name);
         // From the opposite mask, so that every flag is seen written.
         const char *const prefixes[]
-            = { "", "Shift+", "Ctrl+", "Ctrl+Shift+", "Alt+", "Alt+Shift+", "Alt+Ctrl+", "Alt+Ctrl+Shift+" };
+            = {"", "Shift+", "Ctrl+", "Ctrl+Shift+", "Alt+", "Alt+Shift+", "Alt+Ctrl+", "Alt+Ctrl+Shift+"};
         for (qint32 mask = 0; mask <= 7; ++mask)
             QTest::addRow("mask %d", mask)
                 << 7 - mask << 30 << mask << QString::fromLatin1(prefixes[mask]) + u'A';

@@ -25,13 +25,14 @@ public:
     {
         using namespace Qt::StringLiterals;
         m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-        m_process.start(QStandardPaths::findExecutable(u"Xvfb"_s), {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s,
-                                                                    u"-noreset"_s, u"-screen"_s, u"0"_s, u"320x240x24"_s});
-        while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) {
-        }
+        m_process.start(QStandardPaths::findExecutable(u"Xvfb"_s),
+                        {u"-displayfd"_s, u"1"_s, u"-nolisten"_s, u"tcp"_s, u"-noreset"_s, u"-screen"_s,
+                         u"0"_s, u"320x240x24"_s});
+        while (!m_process.canReadLine() && m_process.waitForReadyRead(10000)) { }
         m_display = ':' + m_process.readLine().trimmed();
-        return m_display.size() > 1 ? QString()
-                                    : u"Xvfb did not start: "_s + QString::fromLocal8Bit(m_process.readAllStandardError());
+        return m_display.size() > 1
+            ? QString()
+            : u"Xvfb did not start: "_s + QString::fromLocal8Bit(m_process.readAllStandardError());
     }
 
     QByteArray display() const { return m_display; }

@@ -14,7 +14,8 @@ namespace vanterel::testing {
 
 class TcpClient {
 public:
-    explicit TcpClient(int port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit TcpClient(int port)
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
         const sockaddr_in addr{AF_INET, htons(quint16(port)), {htonl(INADDR_LOOPBACK)}, {}};
         if (::connect(m_fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
@@ -30,7 +31,7 @@ public:
         return ::send(m_fd, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
     }
     void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); } // no more from us; the server may still send
-    void close() { ::close(std::exchange(m_fd, -1)); }   // with bytes left unread, a reset
+    void close() { ::close(std::exchange(m_fd, -1)); }  // with bytes left unread, a reset
 
     // Reads until at least `atLeast` bytes came (or, with -1, until the server closes); "<timeout>" is
     // appended when the deadline passes first.

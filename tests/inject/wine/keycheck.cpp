@@ -1,15 +1,14 @@
 // The Windows key backend, checked under Wine by keycheck.sh: a window of our
-// own records the key messages that vanterel-keys sends it while pressing every named key of the table (--window; modifier
-// mask i % 8 for the i-th key). One row per key: each transition in order,
-// with its scan code, extended flag and, at messages of keys other than the
-// modifiers, the Shift/Ctrl/Alt that GetKeyState then has.
+// own records the key messages that vanterel-keys sends it while pressing every named key of the table
+// (--window; modifier mask i % 8 for the i-th key). One row per key: each transition in order, with its scan
+// code, extended flag and, at messages of keys other than the modifiers, the Shift/Ctrl/Alt that GetKeyState
+// then has.
 //   keycheck VANTEREL-KEYS.EXE
 #include "inject/KeyConstads.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
-
 #include <windows.h>
 
 namespace {
@@ -46,7 +45,8 @@ int main(int argc, char **argv)
 {
     // Every named key by code (two share a name); Shift, Ctrl, Alt and the key
     // go down once each, in this order, and up in reverse.
-    std::string command = "\"" + std::string(argc > 1 ? argv[1] : "") + "\" --window \"Vanterel key target\" --hold 5";
+    std::string command
+        = "\"" + std::string(argc > 1 ? argv[1] : "") + "\" --window \"Vanterel key target\" --hold 5";
     std::vector<const KeyConstads::KeyInfo *> keys;
     std::vector<std::vector<std::string>> expected;
     std::size_t count = 0;
@@ -84,9 +84,12 @@ int main(int argc, char **argv)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     DWORD status = 1;
-    if (hwnd && CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (hwnd
+        && CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                          &process)) {
         // Every message expected, or none for 10 s.
-        while (got.size() < count && MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0)
+        while (got.size() < count
+               && MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0)
             for (MSG m; PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);)
                 DispatchMessageW(&m);
         WaitForSingleObject(process.hProcess, 120000);
@@ -106,6 +109,7 @@ int main(int argc, char **argv)
     }
     for (std::size_t i = at; i < got.size(); ++i)
         std::printf("      unexpected: [%s]\n", got[i].c_str());
-    std::printf("keycheck: %zu of %zu keys as expected; vanterel-keys exited with %lu\n", good, keys.size(), status);
+    std::printf("keycheck: %zu of %zu keys as expected; vanterel-keys exited with %lu\n", good, keys.size(),
+                status);
     return status == 0 && good == keys.size() && at == got.size() ? 0 : 1;
 }
