@@ -2,8 +2,11 @@
 
 #include "common/CoolIcon.h"
 
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
 #include <QVBoxLayout>
@@ -55,6 +58,9 @@ FrmConnect::FrmConnect(QWidget *parent, AddressSource addresses)
     : QWidget(parent, Qt::Dialog)
     , m_addresses(std::move(addresses))
     , m_scroll(new QScrollArea(this))
+    , chkOnlyAllowed(new QCheckBox(u"Only devices I allow press keys"_s, this))
+    , lstDevices(new QListWidget(this))
+    , cmdForget(new QPushButton(u"Forget"_s, this))
 {
     setObjectName(u"FrmConnect"_s);
     setWindowTitle(u"Connect a tablet"_s);
@@ -64,9 +70,57 @@ FrmConnect::FrmConnect(QWidget *parent, AddressSource addresses)
     hint->setWordWrap(true);
     m_scroll->setWidgetResizable(true);
     m_scroll->setFrameShape(QFrame::NoFrame);
+    chkOnlyAllowed->setObjectName(u"chkOnlyAllowed"_s);
+    chkOnlyAllowed->setEnabled(false);
+    lstDevices->setObjectName(u"lstDevices"_s);
+    lstDevices->setMaximumHeight(100);
+    cmdForget->setObjectName(u"cmdForget"_s);
+    cmdForget->setEnabled(false);
+    connect(chkOnlyAllowed, &QCheckBox::toggled, this, [this](bool on) {
+        if (m_devices)
+            m_devices->setOnlyApproved(on);
+    });
+    connect(lstDevices, &QListWidget::itemSelectionChanged, this,
+            [this] { cmdForget->setEnabled(!lstDevices->selectedItems().isEmpty()); });
+    connect(cmdForget, &QPushButton::clicked, this, [this] {
+        for (const QListWidgetItem *item : lstDevices->selectedItems())
+            m_devices->forget(item->text());
+    });
+    auto *devices = new QHBoxLayout;
+    devices->addWidget(lstDevices, 1);
+    devices->addWidget(cmdForget, 0, Qt::AlignTop);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(hint);
     layout->addWidget(m_scroll, 1);
+    layout->addWidget(chkOnlyAllowed);
+    layout->addLayout(devices);
+}
+
+void FrmConnect::setDevices(http::DeviceAccess *devices)
+{
+    m_devices = devices;
+    chkOnlyAllowed->setEnabled(m_devices != nullptr);
+    devicesChanged();
+}
+
+void FrmConnect::devicesChanged()
+{
+    rebuildDevices();
+    // The URLs carry the code, or stop carrying it.
+    if (isVisible())
+        rebuild();
+}
+
+void FrmConnect::rebuildDevices()
+{
+    const bool only = m_devices && m_devices->onlyApproved();
+    const QSignalBlocker quiet(chkOnlyAllowed);
+    chkOnlyAllowed->setChecked(only);
+    lstDevices->clear();
+    if (m_devices)
+        lstDevices->addItems(m_devices->approved());
+    lstDevices->setEnabled(only);
+    cmdForget->setEnabled(false);
 }
 
 void FrmConnect::setServer(qint32 port, const QString &listeningAddress)
@@ -105,7 +159,9 @@ void FrmConnect::rebuild()
     large.setPixelSize(28);
     large.setBold(true);
     for (const QString &address : std::as_const(addresses)) {
-        const QString url = u"http://%1:%2/"_s.arg(address).arg(m_port);
+        QString url = u"http://%1:%2/"_s.arg(address).arg(m_port);
+        if (m_devices && m_devices->onlyApproved())
+            url += u'?' + m_devices->pairingQuery(); // opening it allows the device
         auto *row = new QHBoxLayout;
         auto *code = new QLabel(list);
         code->setObjectName(u"picQrCode"_s);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "http/DeviceAccess.h"
 #include "http/Server.h"
 
 #include <QImage>
@@ -8,7 +9,10 @@
 
 #include <functional>
 
+class QCheckBox;
 class QLabel;
+class QListWidget;
+class QPushButton;
 class QScrollArea;
 
 namespace vanterel::app {
@@ -24,7 +28,9 @@ QImage QrCodeImage(const QString &text, int minimumSize);
 // "Connect a tablet": every address at which the server can be reached, as a
 // URL in large text and as a QR code that a phone's camera opens. The
 // address of the listening line comes first; the others follow in the order
-// the address source gives them.
+// the address source gives them. When only allowed devices press keys, the
+// URLs carry the one-time code that allows the device that opens one, and the
+// window lists the allowed devices, each of which can be forgotten.
 class FrmConnect final : public QWidget {
     Q_OBJECT
 
@@ -34,17 +40,27 @@ public:
     // Where the server listens: its port and the address its listening line
     // names. An empty address means that it does not listen.
     void setServer(qint32 port, const QString &listeningAddress);
+    // The devices that may press keys; their mode and list are shown and
+    // changed here. Before the window is first shown.
+    void setDevices(http::DeviceAccess *devices);
+    // The mode, the list or the one-time code changed (a device scanned it).
+    void devicesChanged();
 
 protected:
     void showEvent(QShowEvent *event) override;
 
 private:
     void rebuild();
+    void rebuildDevices();
 
     AddressSource m_addresses;
     qint32 m_port = 0;
     QString m_listeningAddress;
     QScrollArea *m_scroll;
+    http::DeviceAccess *m_devices = nullptr;
+    QCheckBox *chkOnlyAllowed;
+    QListWidget *lstDevices;
+    QPushButton *cmdForget;
 };
 
 } // namespace vanterel::app

@@ -2,6 +2,7 @@
 
 #include "app/DataFolder.h"
 #include "app/FrmConnect.h"
+#include "app/HeldKeys.h"
 #include "common/CoolIcon.h"
 #include "common/Layout.h"
 #include "common/Version.h"
@@ -15,6 +16,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLoggingCategory>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTreeView>
 
@@ -132,6 +134,10 @@ void FrmMain::Load()
     AddMsg(QStringLiteral("Loaded Configuration"));
     if (!loaded.ok)
         AddMsg(QStringLiteral("keys.dat could not be read, the defaults stand: ") + loaded.reason);
+    for (const QString &name : config::RemoveUnfinishedSaves(keysDatPath()))
+        AddMsg(QStringLiteral("Removed ") + name
+               + QStringLiteral(", left by a save of keys.dat that was cut short"));
+    startDevices();
 
     if (!m_logFile.open(m_settings.AppFolder + QStringLiteral("Log.txt")))
         AddMsg(QStringLiteral("Could not create Log.txt: ") + m_logFile.error());
@@ -140,6 +146,7 @@ void FrmMain::Load()
     m_server = std::make_unique<http::Server>(
         m_settings, m_netLog, [this](const QString &command) { m_keys.PressCommandKeys(command, false); });
     m_netLog.setPoster([this](std::function<void()> fn) { m_server->Post(std::move(fn)); });
+    m_server->setDeviceAccess(m_devices.get());
     // The connect window follows the listener: at start-up and whenever the
     // options window moves it to another port.
     m_server->setListeningObserver([this](bool listening, const QString &address, qint32 port) {
@@ -163,6 +170,7 @@ void FrmMain::Load()
     m_injector = std::move(choice.injector);
     m_keys.setInjector(m_injector.get());
     AddMsg(QString::fromStdString(choice.logLine));
+    releaseLeftoverKeys();
 
     m_server->Start();
     QCoreApplication::processEvents();
@@ -182,6 +190,10 @@ void FrmMain::Unload()
         m_injector->shutdown();
     // A window that never started has no folder of its own: saving its empty
     // table would write a keys.dat wherever the process happens to be.
+    if (m_devices) {
+        m_settings.OnlyApprovedDevices = m_devices->onlyApproved();
+        m_settings.ApprovedDevices = m_devices->approved();
+    }
     if (!m_settings.AppFolder.isEmpty()) {
         const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, *m_keys.bindings());
         if (!saved.ok)
@@ -282,6 +294,63 @@ QString FrmMain::SelectedLogText() const
 QString FrmMain::keysDatPath() const
 {
     return m_settings.AppFolder + QStringLiteral("keys.dat");
+}
+
+void FrmMain::startDevices()
+{
+    m_devices
+        = std::make_unique<http::DeviceAccess>(m_settings.OnlyApprovedDevices, m_settings.ApprovedDevices);
+    // Both are told on the server's thread.
+    m_devices->setObservers(
+        [this](const QString &address) {
+            QMetaObject::invokeMethod(this, [this, address] { askAboutDevice(address); });
+        },
+        [this] { QMetaObject::invokeMethod(m_frmConnect, &FrmConnect::devicesChanged); });
+    m_frmConnect->setDevices(m_devices.get());
+}
+
+void FrmMain::releaseLeftoverKeys()
+{
+    if (!m_injector)
+        return; // nothing can let them go: the file stays for a run that can
+    const QString path = m_settings.AppFolder + QLatin1String(HeldKeysFileName);
+    const std::vector<std::int32_t> leftovers = ReadHeldKeys(path);
+    if (!leftovers.empty()) {
+        m_injector->releaseLeftovers(leftovers);
+        QStringList names;
+        for (const std::int32_t code : leftovers)
+            names.append(keys::KeyName(code));
+        AddMsg(QStringLiteral("Released keys left down by the last run: ")
+               + names.join(QStringLiteral(", ")));
+    }
+    WriteHeldKeys(path, {});
+    m_injector->watchHeldKeys(
+        [path](const std::vector<std::int32_t> &keyCodes) { WriteHeldKeys(path, keyCodes); });
+}
+
+void FrmMain::askAboutDevice(const QString &address)
+{
+    if (m_unloaded)
+        return;
+    auto *box = new QMessageBox(QMessageBox::Question, windowTitle(),
+                                QStringLiteral("Allow %1 to press keys?").arg(address), QMessageBox::NoButton,
+                                this);
+    box->setObjectName(QStringLiteral("msgDevice"));
+    box->setProperty("address", address);
+    box->setWindowModality(Qt::NonModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QPushButton *allow = box->addButton(QStringLiteral("Allow"), QMessageBox::AcceptRole);
+    box->addButton(QStringLiteral("Deny"), QMessageBox::RejectRole);
+    connect(box, &QMessageBox::buttonClicked, this, [this, allow, address](QAbstractButton *button) {
+        if (button == allow) {
+            m_devices->approve(address);
+            AddMsg(QStringLiteral("Allowed ") + address + QStringLiteral(" to press keys"));
+        } else {
+            m_devices->deny(address);
+            AddMsg(QStringLiteral("Denied ") + address + QStringLiteral(" pressing keys"));
+        }
+    });
+    box->show();
 }
 
 void FrmMain::cmdSendKeyClick()

@@ -6,6 +6,7 @@
 #include "common/EventSink.h"
 #include "common/Settings.h"
 #include "config/Prompts.h"
+#include "http/DeviceAccess.h"
 #include "http/Server.h"
 #include "keys/KeyCommands.h"
 
@@ -70,6 +71,8 @@ public:
     // Takes the lines the server has sent so far into the list at once.
     void takeServerLines();
     EventLogModel &logModel() { return m_logModel; }
+    // Made by Load().
+    http::DeviceAccess &devices() { return *m_devices; }
     QString AppFolder() const { return m_settings.AppFolder; }
     QString ServerSignature() const { return m_settings.ServerSignature; }
     qint32 MessageCount() const { return m_logModel.MessageCount(); }
@@ -85,6 +88,11 @@ private:
     void cmdSendKeyClick();
     void cmdConnectClick();
     QString keysDatPath() const;
+    void startDevices();
+    void releaseLeftoverKeys();
+    // "Allow <address> to press keys?", beside the window: the server never
+    // waits for the answer, it refuses the device until it is allowed.
+    void askAboutDevice(const QString &address);
 
     Options m_options;
     Settings m_settings;
@@ -94,6 +102,7 @@ private:
     EventChannel m_channel;
     NetworkLog m_netLog{m_channel, m_logFile};
     std::unique_ptr<inject::Injector> m_injector;
+    std::unique_ptr<http::DeviceAccess> m_devices;
     std::unique_ptr<http::Server> m_server;
     QTimer m_follow;
     QTimer m_takeLines;

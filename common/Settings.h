@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 namespace vanterel {
@@ -19,6 +20,13 @@ struct Settings {
     // Run commands from pages of other sites too: for a panel hosted on
     // another server. Off unless keys.dat holds the record SITES with "any".
     bool AllowOtherSites = false;
+    // Names under which devices reach this machine besides its own (a name
+    // given to it in the router, say): the HOSTS record.
+    QStringList HostNames;
+    // Only the approved devices press keys (the DEVICES record: "only", then
+    // the approved addresses).
+    bool OnlyApprovedDevices = false;
+    QStringList ApprovedDevices;
 };
 
 } // namespace vanterel

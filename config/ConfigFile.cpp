@@ -7,12 +7,27 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
+
 namespace vanterel::config {
 
 namespace {
 
 // The value of the SITES record that lets pages of other sites run commands.
 constexpr QStringView AnySite = u"any";
+// The first field of the DEVICES record when only approved devices press keys.
+constexpr QStringView OnlyApproved = u"only";
+
+// The fields after the record's name, without empty ones.
+QStringList valuesAfterName(const QList<QStringView> &fields)
+{
+    QStringList values;
+    for (qsizetype i = 1; i < fields.size(); ++i) {
+        if (!fields[i].trimmed().isEmpty())
+            values.append(fields[i].trimmed().toString());
+    }
+    return values;
+}
 
 // Tabs become blanks and every run of blanks one blank, values included.
 QString collapseBlanks(QStringView line)
@@ -61,6 +76,11 @@ void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindi
         settings.DocumentRoot = fields[1].toString();
     } else if (key == u"SITES") {
         settings.AllowOtherSites = fields[1].compare(AnySite, Qt::CaseInsensitive) == 0;
+    } else if (key == u"HOSTS") {
+        settings.HostNames = valuesAfterName(fields);
+    } else if (key == u"DEVICES") {
+        settings.OnlyApprovedDevices = fields[1].trimmed().compare(OnlyApproved, Qt::CaseInsensitive) == 0;
+        settings.ApprovedDevices = valuesAfterName(fields.mid(1));
     }
 }
 
@@ -72,6 +92,14 @@ QString storable(QString text)
             c = u' ';
     }
     return text;
+}
+
+QStringList storableAll(const QStringList &values)
+{
+    QStringList out;
+    for (const QString &value : values)
+        out.append(storable(value));
+    return out;
 }
 
 void appendRecord(QByteArray &out, const QStringList &fields)
@@ -96,6 +124,9 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     settings.TargetWindowTitle = defaults.TargetWindowTitle;
     settings.ServerPort = defaults.ServerPort;
     settings.AllowOtherSites = defaults.AllowOtherSites;
+    settings.HostNames = defaults.HostNames;
+    settings.OnlyApprovedDevices = defaults.OnlyApprovedDevices;
+    settings.ApprovedDevices = defaults.ApprovedDevices;
     bindings.reset();
     if (!FileExists(path))
         return {};
@@ -123,6 +154,14 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings, const key
     // Only when set, so that a file without the record is written as before.
     if (settings.AllowOtherSites)
         appendRecord(out, {QStringLiteral("SITES"), AnySite.toString()});
+    if (!settings.HostNames.isEmpty())
+        appendRecord(out, QStringList{QStringLiteral("HOSTS")} + storableAll(settings.HostNames));
+    if (settings.OnlyApprovedDevices || !settings.ApprovedDevices.isEmpty()) {
+        appendRecord(out,
+                     QStringList{QStringLiteral("DEVICES"),
+                                 (settings.OnlyApprovedDevices ? OnlyApproved : AnySite).toString()}
+                         + storableAll(settings.ApprovedDevices));
+    }
     const qint32 count = bindings.upperBound();
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &b = bindings.at(i);
@@ -136,6 +175,24 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings, const key
     if (!failure.isEmpty())
         return {false, failure};
     return {};
+}
+
+QStringList RemoveUnfinishedSaves(const QString &path)
+{
+    const QFileInfo target(path);
+    const QString prefix = target.fileName() + QLatin1String(SaveTemporaryInfix);
+    QStringList removed;
+    QDir folder = target.absoluteDir();
+    for (const QString &name : folder.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden | QDir::System)) {
+        const QStringView letters = QStringView(name).mid(prefix.size());
+        const bool ours
+            = letters.size() == 6 && std::all_of(letters.begin(), letters.end(), [](QChar c) {
+                  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
+              });
+        if (ours && folder.remove(name))
+            removed.append(name);
+    }
+    return removed;
 }
 
 } // namespace vanterel::config

@@ -11,6 +11,8 @@
 //   PORT␞8080
 //   FOLDER␞/srv/panel
 //   SITES␞any      (only when pages of other sites may run commands)
+//   HOSTS␞panel.home␞...           (names of this machine besides its own)
+//   DEVICES␞only␞192.168.1.23␞...  ("only": only these devices press keys; "any": all do)
 //   key␞Callback␞SecondKey␞SecondModifiers␞FirstKey␞FirstModifiers
 namespace vanterel::config {
 
@@ -44,5 +46,10 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
 // line of the file does.
 [[nodiscard]] ConfigResult SaveConfig(const QString &path, const Settings &settings,
                                       const keys::KeyBindings &bindings);
+
+// Removes what saves of the file at path that were cut short left beside it:
+// files named after it with the save's own infix and six letters
+// ("keys.dat.vanterel-save-x7Rq2b"), and nothing else. Returns their names.
+QStringList RemoveUnfinishedSaves(const QString &path);
 
 } // namespace vanterel::config

@@ -1,6 +1,7 @@
 #include "http/RequestHandler.h"
 
 #include "common/EventSink.h"
+#include "http/DeviceAccess.h"
 #include "http/Request.h"
 #include "http/Responses.h"
 #include "http/ServedRoot.h"
@@ -11,13 +12,13 @@ namespace vanterel::http {
 Connections::~Connections() = default;
 
 RequestHandler::RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
-                               QString documentRoot, CommandRunner runCommand, bool allowOtherSites)
+                               QString documentRoot, CommandRunner runCommand, GuardRules rules)
     : m_connections(connections)
     , m_log(log)
     , m_signature(std::move(serverSignature))
     , m_root(std::make_unique<ServedRoot>(std::move(documentRoot)))
     , m_runCommand(std::move(runCommand))
-    , m_allowOtherSites(allowOtherSites)
+    , m_rules(std::move(rules))
     , m_notFound(notFoundResponse(m_signature))
     , m_notImplemented(notImplementedResponse(m_signature))
 {
@@ -54,6 +55,35 @@ void RequestHandler::send(int index, const QByteArray &response)
         trace(index, u" - Sent Data: ", QString::fromLocal8Bit(response));
 }
 
+bool RequestHandler::mayRun(int index, const QString &text, const ParsedRequest &request)
+{
+    const QString &command = request.command;
+    if (m_devices && DeviceAccess::isPairingQuery(command)) {
+        // The connect window's URL, opened by a device: never a command. A
+        // page cannot learn the code, so only the Host is checked.
+        const QString device = DeviceAccess::normalized(m_connections.PeerAddress(index));
+        if (hostRefusal(request.host, m_rules).isEmpty()
+            && m_devices->check(device, command) == DeviceAccess::Verdict::Paired)
+            m_log.AddMsg(QStringLiteral("Allowed ") + device + QStringLiteral(" to press keys (QR code)"));
+        else
+            m_log.AddMsg(QStringLiteral("Refused the code from ") + device
+                         + QStringLiteral(": it is not the one the Connect window shows"));
+        return false;
+    }
+    QString refusal = commandRefusal(text, request.host, m_rules);
+    if (refusal.isEmpty() && m_devices && m_devices->onlyApproved()) {
+        // The first request of a new device asks the user, once.
+        const QString device = DeviceAccess::normalized(m_connections.PeerAddress(index));
+        if (m_devices->check(device, command) == DeviceAccess::Verdict::NotApproved)
+            refusal = QStringLiteral(": device ") + device + QStringLiteral(" is not allowed to press keys");
+    }
+    if (refusal.isEmpty())
+        return true;
+    // The page is answered as ever, the key is not pressed.
+    m_log.AddMsg(QStringLiteral("Refused command ") + command + refusal);
+    return false;
+}
+
 void RequestHandler::handle(int index, const QByteArray &bytes)
 {
     const QString text = requestText(bytes);
@@ -70,12 +100,7 @@ void RequestHandler::handle(int index, const QByteArray &bytes)
         send(index, m_notFound);
         return;
     }
-    if (!request.command.isEmpty() && !m_allowOtherSites && isFromAnotherSite(text, request.host)) {
-        // A page of another site named the command: the page is answered as
-        // ever, the key is not pressed.
-        m_log.AddMsg(QStringLiteral("Refused command ") + request.command
-                     + QStringLiteral(" from another site"));
-    } else if (!request.command.isEmpty()) {
+    if (!request.command.isEmpty() && mayRun(index, text, request)) {
         m_log.AddMsg(QStringLiteral("Recieved command ") + request.command);
         if (m_runCommand)
             m_runCommand(request.command);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/DocumentRoot.h"
+#include "http/SiteGuard.h"
 
 #include <QByteArray>
 #include <QString>
@@ -14,6 +15,8 @@ class EventSink;
 
 namespace vanterel::http {
 
+class DeviceAccess;
+struct ParsedRequest;
 class ServedRoot;
 
 // What request handling may do to the connection it answers. The server's
@@ -32,6 +35,8 @@ public:
                           const QString &filePath)
         = 0;
     virtual void SetPendingText(int index, const QByteArray &text) = 0;
+    // The address of the device at the other end, as text ("192.168.1.23").
+    virtual QString PeerAddress(int index) = 0;
 };
 
 // Answers each data arrival of a connection as one whole request: traces it to
@@ -42,10 +47,9 @@ class RequestHandler {
 public:
     using CommandRunner = std::function<void(const QString &commandName)>;
 
-    // allowOtherSites: commands are run also when a page of another site
-    // made the request (the user hosts the panel elsewhere).
+    // rules: which requests may run their command (SiteGuard.h).
     RequestHandler(Connections &connections, EventSink &log, QString serverSignature, QString documentRoot,
-                   CommandRunner runCommand, bool allowOtherSites = false);
+                   CommandRunner runCommand, GuardRules rules = {});
     ~RequestHandler();
 
     // Handles the bytes that arrived on slot index.
@@ -54,17 +58,22 @@ public:
     // Applies to the next request.
     void setDocumentRoot(const QString &documentRoot);
     const QString &documentRoot() const;
+    // Only approved devices press keys when it says so; before the first request.
+    void setDevices(DeviceAccess *devices) { m_devices = devices; }
 
 private:
     void trace(int index, QStringView label, const QString &text);
     void send(int index, const QByteArray &response);
+    // Whether the request's command may run; logs why when it may not.
+    bool mayRun(int index, const QString &text, const ParsedRequest &request);
 
     Connections &m_connections;
     EventSink &m_log;
     const QString m_signature;
     std::unique_ptr<ServedRoot> m_root;
     CommandRunner m_runCommand;
-    const bool m_allowOtherSites;
+    const GuardRules m_rules;
+    DeviceAccess *m_devices = nullptr;
     // The same bytes every time: made once.
     const QByteArray m_notFound;
     const QByteArray m_notImplemented;

@@ -19,6 +19,7 @@
 #include <deque>
 #include <future>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <thread>
 
 Q_LOGGING_CATEGORY(lcServer, "vanterel.http", QtWarningMsg)
@@ -127,7 +128,8 @@ struct Server::Engine final : Connections {
     Engine(const Settings &s, EventSink &logSink, CommandRunner run)
         : settings(s)
         , log(logSink)
-        , handler(*this, logSink, s.ServerSignature, s.DocumentRoot, std::move(run), s.AllowOtherSites)
+        , handler(*this, logSink, s.ServerSignature, s.DocumentRoot, std::move(run),
+                  GuardRules{ThisMachineNames(s.HostNames), s.AllowOtherSites})
     {
         slots.emplace_back(); // slot 0 belongs to the listener
         readBuffer.resize(ReadBufferSize);
@@ -171,6 +173,7 @@ struct Server::Engine final : Connections {
     void SendFile(int index, const QByteArray &header, FileHandle file, qint64 length,
                   const QString &filePath) override;
     void SetPendingText(int index, const QByteArray &text) override;
+    QString PeerAddress(int index) override;
 
     Settings settings;
     EventSink &log;
@@ -733,6 +736,15 @@ void Server::Engine::SendFile(int index, const QByteArray &header, FileHandle fi
     s.pushPending = true;
 }
 
+QString Server::Engine::PeerAddress(int index)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getpeername(slots[std::size_t(index)].fd, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        return {};
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&address)).toString();
+}
+
 void Server::Engine::SetPendingText(int index, const QByteArray &text)
 {
     slots[std::size_t(index)].PendingText = text;
@@ -788,6 +800,11 @@ QString Server::ListenFailureLine() const
 void Server::setIdleTimeout(std::chrono::milliseconds timeout)
 {
     d->idleTimeout = timeout;
+}
+
+void Server::setDeviceAccess(DeviceAccess *devices)
+{
+    d->handler.setDevices(devices);
 }
 
 void Server::setListeningObserver(ListeningObserver observer)

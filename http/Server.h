@@ -17,6 +17,8 @@ class EventSink;
 
 namespace vanterel::http {
 
+class DeviceAccess;
+
 // What the options window may ask of the running server. Both return at once;
 // the server applies them in order on its own thread and logs the outcome.
 class ServerControl {
@@ -78,6 +80,8 @@ public:
 
     void setIdleTimeout(std::chrono::milliseconds timeout); // before Start()
     void setListeningObserver(ListeningObserver observer);  // before Start()
+    // Only approved devices press keys when it says so; it must outlive the server.
+    void setDeviceAccess(DeviceAccess *devices); // before Start()
 
     // The network thread starts serving.
     void Start();

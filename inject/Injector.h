@@ -69,6 +69,16 @@ public:
     // Releases every hold (the program calls it when its binding table is replaced).
     virtual void ReleaseAll() = 0;
 
+    // The codes of the keys that holds keep down, each once, in the order they went down; empty once none.
+    using HeldKeysObserver = std::function<void(const std::vector<std::int32_t> &keyCodes)>;
+    // Told on the key thread whenever those keys change, so that a program that dies while it holds a
+    // key can let it go at its next start (the X server keeps a key of a client that is gone down).
+    // Set before the first Hold.
+    virtual void watchHeldKeys(HeldKeysObserver observer) = 0;
+    // Sends the ups of keys that an earlier run left down, in call order with the rest; a key that a tap
+    // or hold of this run has down stays down.
+    virtual void releaseLeftovers(const std::vector<std::int32_t> &keyCodes) = 0;
+
     // A top-level window whose title (UTF-8) equals the given one without
     // regard to case, or 0 when there is none (an empty title names none).
     // Blocks for a few round trips to the window system, never for a stroke.

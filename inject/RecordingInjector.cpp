@@ -43,6 +43,18 @@ void RecordingInjector::ReleaseAll()
     record(Call{0, 0, 0, 0, 0, Kind::ReleaseAll});
 }
 
+void RecordingInjector::watchHeldKeys(HeldKeysObserver)
+{
+}
+
+void RecordingInjector::releaseLeftovers(const std::vector<std::int32_t> &keyCodes)
+{
+    std::vector<Combo> keys;
+    for (const std::int32_t code : keyCodes)
+        keys.push_back(Combo{code, false, false, false});
+    record(Call{0, 0, 0, 0, 0, Kind::Leftovers, {}, std::move(keys)});
+}
+
 WindowHandle RecordingInjector::FindWindow(const std::string &title)
 {
     std::lock_guard lock(m_mutex);

@@ -11,7 +11,7 @@ namespace vanterel::inject {
 // presses nothing. Calls may come from any thread.
 class RecordingInjector final : public Injector {
 public:
-    enum class Kind { Tap, Hold, Release, ReleaseAll };
+    enum class Kind { Tap, Hold, Release, ReleaseAll, Leftovers };
     // A tap fills the first five fields; a hold the window, id, combos and
     // timeout; a release the id.
     struct Call {
@@ -36,6 +36,11 @@ public:
     void ReleaseAll() override;
     WindowHandle FindWindow(const std::string &title) override;
     void shutdown() override;
+
+    // Presses nothing, so it never holds a key down to tell of.
+    void watchHeldKeys(HeldKeysObserver observer) override;
+    // Recorded with the codes as the combos' keys, without modifiers.
+    void releaseLeftovers(const std::vector<std::int32_t> &keyCodes) override;
 
     // Windows the look-up can find: title (compared without regard to ASCII
     // case) to handle.

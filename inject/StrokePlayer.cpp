@@ -99,6 +99,24 @@ void StrokePlayer::releaseAll()
     submit(std::make_shared<Op>(Op{Kind::ReleaseAll}));
 }
 
+void StrokePlayer::watchHeldKeys(Injector::HeldKeysObserver observer)
+{
+    std::lock_guard lock(m_mutex);
+    m_heldKeysObserver = std::move(observer);
+}
+
+void StrokePlayer::releaseLeftovers(const std::vector<std::int32_t> &keyCodes)
+{
+    auto op = std::make_shared<Op>(Op{Kind::Leftovers});
+    for (const std::int32_t code : keyCodes) {
+        if (const Key key = pressable(code);
+            key && std::find(op->keys.begin(), op->keys.end(), key) == op->keys.end())
+            op->keys.push_back(key);
+    }
+    if (!op->keys.empty())
+        submit(std::move(op));
+}
+
 void StrokePlayer::shutdown()
 {
     std::lock_guard shutdownLock(m_shutdownMutex);
@@ -179,6 +197,7 @@ void StrokePlayer::run()
         }
         if (const auto lapsed = nextToLapse(); lapsed != m_holds.end() && now >= lapsed->deadline) {
             letGo(lock, lapsed);
+            reportHeldKeys(lock);
             continue;
         }
         if (!m_tap && !m_queue.empty()) {
@@ -188,6 +207,7 @@ void StrokePlayer::run()
                 m_queuedHolds.erase(op->id);
             m_busy = true;
             playOp(lock, *op);
+            reportHeldKeys(lock);
             m_busy = m_tap.has_value();
             continue;
         }
@@ -209,6 +229,7 @@ void StrokePlayer::run()
     }
 
     letGoOfAll(lock);
+    reportHeldKeys(lock);
     for (int i = 0; i < ShutdownReleaseTries && !m_stuck.empty(); ++i)
         retryStuckKeys(lock);
     for (const Key key : m_stuck)
@@ -234,6 +255,17 @@ void StrokePlayer::playOp(Lock &lock, Op &op)
     case Kind::ReleaseAll:
         letGoOfAll(lock);
         return;
+    case Kind::Leftovers: {
+        // Down since an earlier run, so nobody of this run counts them: an up
+        // for each that no tap or hold of ours uses now.
+        takeSink(lock);
+        std::vector<Key> ups;
+        for (const Key key : op.keys)
+            if (m_users[indexOf(key)] == 0)
+                ups.push_back(key);
+        sendUps(lock, ups);
+        return;
+    }
     }
 }
 
@@ -275,10 +307,12 @@ void StrokePlayer::pressOp(Lock &lock, Op &op)
         releaseKeys(lock, op.keys);
         return;
     }
-    if (op.kind == Kind::Tap)
+    if (op.kind == Kind::Tap) {
         m_tap = PlayingTap{std::move(op.keys), Clock::now() + m_hold};
-    else
+    } else {
         m_holds.push_back(HeldKeys{op.id, std::move(op.keys), op.deadline});
+        m_holdsChanged = true;
+    }
 }
 
 std::vector<StrokePlayer::HeldKeys>::iterator StrokePlayer::findHold(const std::string &id)
@@ -301,6 +335,7 @@ void StrokePlayer::letGo(Lock &lock, std::vector<HeldKeys>::iterator held)
 {
     const std::vector<Key> keys = std::move(held->keys);
     m_holds.erase(held);
+    m_holdsChanged = true;
     releaseKeys(lock, keys);
 }
 
@@ -377,6 +412,23 @@ void StrokePlayer::sendUps(Lock &lock, const std::vector<Key> &ups)
     }
 }
 
+void StrokePlayer::reportHeldKeys(Lock &lock)
+{
+    if (!m_holdsChanged || !m_heldKeysObserver)
+        return;
+    m_holdsChanged = false;
+    std::vector<std::int32_t> codes;
+    for (const HeldKeys &held : m_holds)
+        for (const Key key : held.keys)
+            if (std::find(codes.begin(), codes.end(), key->code) == codes.end())
+                codes.push_back(key->code);
+    // Outside the lock: the observer writes a file, and callers must not wait for it.
+    const Injector::HeldKeysObserver observer = m_heldKeysObserver;
+    lock.unlock();
+    observer(codes);
+    lock.lock();
+}
+
 void StrokePlayer::takeSink(Lock &lock)
 {
     m_wake.wait(lock, [this] { return m_owner == Owner::Nobody; });
@@ -415,6 +467,16 @@ void StrokeInjector::Hold(const std::string &id, std::vector<Combo> combos, Wind
                           std::chrono::milliseconds timeout)
 {
     m_player.hold(id, combos, window, timeout);
+}
+
+void StrokeInjector::watchHeldKeys(HeldKeysObserver observer)
+{
+    m_player.watchHeldKeys(std::move(observer));
+}
+
+void StrokeInjector::releaseLeftovers(const std::vector<std::int32_t> &keyCodes)
+{
+    m_player.releaseLeftovers(keyCodes);
 }
 
 void StrokeInjector::Release(const std::string &id)

@@ -44,6 +44,9 @@ public:
               std::chrono::milliseconds timeout);
     void release(const std::string &id);
     void releaseAll();
+    // As Injector::watchHeldKeys and Injector::releaseLeftovers.
+    void watchHeldKeys(Injector::HeldKeysObserver observer);
+    void releaseLeftovers(const std::vector<std::int32_t> &keyCodes);
 
     // Returns once nothing is queued and no tap is playing; holds may still
     // be down.
@@ -58,7 +61,7 @@ private:
     using Clock = std::chrono::steady_clock;
     using Lock = std::unique_lock<std::mutex>;
 
-    enum class Kind { Tap, Hold, Release, ReleaseAll };
+    enum class Kind { Tap, Hold, Release, ReleaseAll, Leftovers };
     struct Op {
         Kind kind;
         std::vector<Key> keys{}; // Tap, Hold: the downs in order
@@ -97,6 +100,8 @@ private:
     // nobody uses any more; a failed one is kept to be released again.
     void releaseKeys(Lock &lock, const std::vector<Key> &keys);
     void retryStuckKeys(Lock &lock);
+    // Tells the observer the held keys when they changed since it was last told.
+    void reportHeldKeys(Lock &lock);
     // Sends the ups of keys as one burst and flushes; keeps failed ones.
     void sendUps(Lock &lock, const std::vector<Key> &ups);
     void takeSink(Lock &lock);
@@ -119,6 +124,8 @@ private:
     bool m_busy = false;                      // an op taken from the queue is not over yet
     std::optional<PlayingTap> m_tap;
     std::vector<HeldKeys> m_holds; // in the order they were pressed
+    bool m_holdsChanged = false;   // since the observer was last told
+    Injector::HeldKeysObserver m_heldKeysObserver;
     // Keys whose up (or the flush after it) failed, so that they may still be
     // down. A backend can fail for a moment (a full device queue, a busy
     // server); they are released again before the next op and at shut-down.
@@ -145,6 +152,8 @@ public:
               std::chrono::milliseconds timeout) override;
     void Release(const std::string &id) override;
     void ReleaseAll() override;
+    void watchHeldKeys(HeldKeysObserver observer) override;
+    void releaseLeftovers(const std::vector<std::int32_t> &keyCodes) override;
     // No window system to look in: always 0.
     WindowHandle FindWindow(const std::string &title) override;
     void shutdown() override;

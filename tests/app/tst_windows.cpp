@@ -148,7 +148,7 @@ private Q_SLOTS:
             QList<qint32> ports;
             QStringList roots;
         } server;
-        Settings settings{8080, u"/start"_s, u"Marlek ORS"_s, {}, {}, false};
+        Settings settings{8080, u"/start"_s, u"Marlek ORS"_s, {}, {}, false, {}, false, {}};
         keys::KeyCommands keys(settings, nullptr);
         keys::KeyBindings table;
         for (const QString &name : {u"C"_s, u"a"_s, u"B"_s})

@@ -57,6 +57,15 @@ private Q_SLOTS:
         QTest::addRow("UTF-8 passes") << "FOLDER|/caf\xC3\xA9"_ba << dat("PORT|80\nFOLDER|/caf\xC3\xA9\n");
         QTest::addRow("SITES any, any case") << "sites|Any"_ba << dat("PORT|80\nFOLDER|/s\nSITES|any\n");
         QTest::addRow("the later SITES wins") << "SITES|any\nSITES|own"_ba << dat("PORT|80\nFOLDER|/s\n");
+        QTest::addRow("HOSTS: names kept as written, empty fields go")
+            << "hosts|Panel.Home||cockpit "_ba << dat("PORT|80\nFOLDER|/s\nHOSTS|Panel.Home|cockpit\n");
+        QTest::addRow("DEVICES only, with its devices")
+            << "DEVICES|Only|192.168.1.23|fe80::1"_ba
+            << dat("PORT|80\nFOLDER|/s\nDEVICES|only|192.168.1.23|fe80::1\n");
+        QTest::addRow("DEVICES: devices kept while the mode is off")
+            << "DEVICES|any|10.0.0.2"_ba << dat("PORT|80\nFOLDER|/s\nDEVICES|any|10.0.0.2\n");
+        QTest::addRow("DEVICES off without devices writes no line")
+            << "DEVICES|no"_ba << dat("PORT|80\nFOLDER|/s\n");
     }
 
     void loadThenSave()
@@ -67,7 +76,8 @@ private Q_SLOTS:
         QVERIFY(file.isNull() || writeFile(path, file.replace('|', '\x1e')));
         for (int round = 0; round < 2; ++round) { // what was saved reads back as the same
             // Start-up's state before loading, with values a load must replace or reset.
-            Settings settings{1234, u"/s"_s, u"Other title"_s, {}, {}, true};
+            Settings settings{1234, u"/s"_s,        u"Other title"_s, {}, {}, true, {u"old.host"_s},
+                              true, {u"10.9.9.9"_s}};
             keys::KeyBindings table;
             table.append({0, 0, 1, 0, u"stale"_s});
             QVERIFY(LoadConfig(path, settings, table).ok);

@@ -1,5 +1,6 @@
 // The request rules, the document-root look-up and the file server over loopback TCP, on one folder tree.
 #include "common/EventSink.h"
+#include "http/DeviceAccess.h"
 #include "http/Request.h"
 #include "http/ServedRoot.h"
 #include "http/Server.h"
@@ -146,6 +147,7 @@ private Q_SLOTS:
         settings.ServerPort = testing::freePort();
         settings.DocumentRoot = at(u"htdocs"_s);
         settings.ServerSignature = u"Vanterel Version 1.1.0"_s;
+        settings.HostNames = {u"panel.test"_s};
         log = std::make_unique<Recorder>();
     }
     void cleanup() { server.reset(); }
@@ -192,29 +194,6 @@ private Q_SLOTS:
         row("upper-case PLS", get("/a.PLS"), ok("audio/x-mpegurl"));
         row("a zip beyond 4 GiB is announced in full", get("/huge.zip"), ok("application/zip", 5000000000));
         row("the first dot counts, also in a folder", get("/v1.2/pic.jpg"), ok("*/*"));
-
-        // The site guard, with the Host 192.168.1.20:8080 unless said otherwise.
-        auto site = [](const char *name, const QByteArray &headers, bool runs,
-                       const QByteArray &host = "192.168.1.20:8080") {
-            const QByteArray hostLine = host.isNull() ? QByteArray() : "Host: " + host + "\r\n";
-            QTest::addRow("%s", name)
-                << get("/?FIRE", hostLine + headers) << redirect(host) << (runs ? Fire : None) << QString();
-        };
-        site("no such headers (curl, scripts), others around Host", "User-Agent: t\r\nAccept: */*\r\n", true);
-        site("same-site: another port of this host", "Sec-Fetch-Site: same-site\r\n", false);
-        site("same-origin", "Sec-Fetch-Site: same-origin\r\n", true);
-        site("cross-site: names in any case, values trimmed", "sec-fetch-SITE: \tCross-Site  \r\n", false);
-        site("no port is port 80, names in any case", "Origin: http://PANEL\r\n", true, "panel:80");
-        site("https defaults to 443", "Origin: https://panel\r\n", false, "panel");
-        site("another port", "Origin: http://192.168.1.20:8081\r\n", false);
-        site("another host", "Origin: http://evil.example:8080\r\n", false);
-        site("an IPv6 origin", "Origin: http://[::1]:8080\r\n", true, "[::1]:8080");
-        site("Origin: null", "Origin: null\r\n", false);
-        site("an origin but no Host", "Origin: http://panel\r\n", false, QByteArray());
-        site("same-origin excuses no other Origin", "Sec-Fetch-Site: same-origin\r\nOrigin: http://x\r\n",
-             false);
-        site("a header name inside another header's value", "Referer: http://x/?Origin: null\r\n", true);
-        site("after the blank line is no header", "\r\nOrigin: null\r\n", true);
     }
     void rules()
     {
@@ -222,10 +201,100 @@ private Q_SLOTS:
         QFETCH(QString, local);
         const auto decision = http::decideRequest(request, WordRoot(), settings.ServerSignature);
         QTEST(decision.response, "response");
-        QTEST(http::isFromAnotherSite(decision.text, decision.request.host) ? None : decision.request.command,
-              "command");
+        QTEST(decision.request.command, "command");
         if (!local.isNull())
             QCOMPARE(decision.localPath, local);
+    }
+
+    // The guard, for a command to the Host 192.168.1.20:8080 unless a row says otherwise; "" runs it.
+    void guard_data()
+    {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("headers");
+        QTest::addColumn<bool>("anySite");
+        QTest::addColumn<QString>("refusal");
+        const QByteArray lan = "192.168.1.20:8080", browser = "User-Agent: Mozilla/5.0 (X11; Linux)\r\n";
+        const QString page = u": the page that sent it is not one of this server's"_s,
+                      other = u" from another site"_s;
+        auto row = [&](const char *name, const QByteArray &host, const QByteArray &headers,
+                       const QString &refusal, bool anySite = false) {
+            QTest::addRow("%s", name) << host << headers << anySite << refusal;
+        };
+        row("curl: no browser, no page needed", lan, "User-Agent: curl/7.88\r\nAccept: */*\r\n", {});
+        row("a link of our own page", lan, browser + "Referer: http://192.168.1.20:8080/index.htm?X\r\n", {});
+        row("a fetch of our own page, Origin and Referer", lan,
+            browser + "Origin: http://192.168.1.20:8080\r\nReferer: http://192.168.1.20:8080/\r\n", {});
+        row("no port is port 80", "panel.test", browser + "Referer: http://PANEL.test/a#b\r\n", {});
+        row("a typed URL, a no-referrer picture: nothing says whose page", lan, browser, page);
+        row("a picture on another site's page", lan, browser + "Referer: http://evil.test:9000/\r\n", page);
+        row("our host at another port", lan, browser + "Referer: http://192.168.1.20:8081/\r\n", page);
+        row("https is another origin", lan, browser + "Referer: https://192.168.1.20:8080/\r\n", page);
+        row("user information in the Referer", lan, browser + "Referer: http://a@192.168.1.20:8080/\r\n",
+            page);
+        row("our Referer with another site's Origin", lan,
+            browser + "Referer: http://192.168.1.20:8080/\r\nOrigin: http://evil.test\r\n", other);
+        row("rebinding: a name that is not ours, however same-origin", "evil.example:8080",
+            browser + "Origin: http://evil.example:8080\r\nSec-Fetch-Site: same-origin\r\n",
+            u": Host evil.example is not this machine"_s);
+        row("rebinding from curl too", "192.168.1.20.evil.test", {},
+            u": Host 192.168.1.20.evil.test is not this machine"_s);
+        row("a port that is no port", "panel.test:99999", {},
+            u": Host panel.test:99999 is not this machine"_s);
+        row("a name of the user's, in any case, with the closing dot", "PANEL.Test.:8080", {}, {});
+        row("IPv6 literal", "[::1]:8080", browser + "Referer: http://[::1]:8080/\r\n", {});
+        row("localhost and its subdomains", "app.localhost", {}, {});
+        row("no Host: no browser sent it", {}, {}, {});
+        row("same-site: another port of this host", lan,
+            browser + "Sec-Fetch-Site: same-site\r\nReferer: http://192.168.1.20:8080/\r\n", other);
+        row("cross-site: names in any case, values trimmed", lan, "sec-fetch-SITE: \tCross-Site  \r\n",
+            other);
+        row("Origin: null", lan, "Origin: null\r\n", other);
+        row("a header name inside another header's value", lan, "Referer: http://x/?Origin: null\r\n", {});
+        row("after the blank line is no header", lan,
+            browser + "Referer: http://192.168.1.20:8080/\r\n\r\nOrigin: null\r\n", {});
+        row("SITES any: the whole guard is off", "evil.example", browser + "Sec-Fetch-Site: cross-site\r\n",
+            {}, true);
+    }
+    void guard()
+    {
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, headers);
+        QFETCH(bool, anySite);
+        const QByteArray request
+            = get("/?FIRE", (host.isNull() ? QByteArray() : "Host: " + host + "\r\n") + headers);
+        const auto decision = http::decideRequest(request, WordRoot(), settings.ServerSignature);
+        const http::GuardRules rules{http::ThisMachineNames({u"panel.test"_s}), anySite};
+        QTEST(http::commandRefusal(decision.text, decision.request.host, rules), "refusal");
+    }
+
+    // A device is asked about once; the one-time code approves the device that sends it, once.
+    void devices()
+    {
+        QStringList asked;
+        int changes = 0;
+        http::DeviceAccess devices(true, {u"::ffff:10.0.0.5"_s, u"bogus"_s});
+        devices.setObservers([&](const QString &address) { asked.append(address); }, [&] { ++changes; });
+        using V = http::DeviceAccess::Verdict;
+        QCOMPARE(devices.approved(), QStringList{u"10.0.0.5"_s});
+        QCOMPARE(devices.check(u"10.0.0.5"_s, u"FIRE"), V::Allowed);
+        QCOMPARE(devices.check(u"10.0.0.7"_s, u"FIRE"), V::NotApproved);
+        QCOMPARE(devices.check(u"::ffff:10.0.0.7"_s, u"FIRE"), V::NotApproved);
+        QCOMPARE(asked, QStringList{u"10.0.0.7"_s});
+        const QString code = devices.pairingQuery();
+        QVERIFY(code.startsWith(u".pair=") && code.size() == 6 + 16);
+        QCOMPARE(devices.check(u"10.0.0.7"_s, code.left(code.size() - 1) + u'x'), V::StaleCode);
+        QCOMPARE(devices.check(u"10.0.0.7"_s, code), V::Paired);
+        QCOMPARE(devices.check(u"10.0.0.8"_s, code), V::StaleCode); // once only
+        QVERIFY(devices.pairingQuery() != code);
+        QCOMPARE(devices.check(u"10.0.0.7"_s, u"FIRE"), V::Allowed);
+        devices.forget(u"10.0.0.7"_s);
+        devices.deny(u"10.0.0.9"_s);
+        QCOMPARE(devices.check(u"10.0.0.9"_s, u"FIRE"), V::NotApproved);
+        QCOMPARE(devices.check(u"10.0.0.7"_s, u"FIRE"), V::NotApproved); // forgotten: asked again
+        QCOMPARE(asked, (QStringList{u"10.0.0.7"_s, u"10.0.0.7"_s}));
+        devices.setOnlyApproved(false);
+        QCOMPARE(devices.check(u"10.0.0.9"_s, u"FIRE"), V::Allowed);
+        QCOMPARE(changes, 3); // paired, forgotten, mode off
     }
 
     // The server's own look-up (the kernel resolving beneath a descriptor of the root, or the
@@ -284,7 +353,7 @@ private Q_SLOTS:
              u"1 - Sent Data: "_s + QLatin1String(ok("text/html", 12)), u"Finished Transfer 1"_s});
         row("a missing page runs its command", get("/nothing.htm?FIRE"), NotFound, {Fire}, {received, Done});
         row("another site's command is refused, its page served",
-            get("/index.htm?FIRE", "Host: pc\r\nSec-Fetch-Site: cross-site\r\n"), page, {},
+            get("/index.htm?FIRE", "Host: panel.test\r\nSec-Fetch-Site: cross-site\r\n"), page, {},
             {u"Refused command FIRE from another site"_s, sent, Done});
         row("another site's page without a command: nothing to refuse",
             get("/index.htm", "Host: pc\r\nSec-Fetch-Site: cross-site\r\n"), page, {}, {sent, Done});
