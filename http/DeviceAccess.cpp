@@ -18,7 +18,8 @@ QString newCode()
 } // namespace
 
 DeviceAccess::DeviceAccess(bool onlyApproved, const QStringList &approved)
-    : m_onlyApproved(onlyApproved), m_code(newCode())
+    : m_onlyApproved(onlyApproved)
+    , m_code(newCode())
 {
     for (const QString &address : approved) {
         const QString device = normalized(address);

@@ -140,6 +140,97 @@ private Q_SLOTS:
         QVERIFY(idle.closedByPeer());
     }
 
+    // A run that died holding keys and saving keys.dat; then only the devices the user allows.
+    void devicesAndLeftovers()
+    {
+        QTemporaryDir folder;
+        const qint32 port = testing::freePort();
+        const auto put = [&](const QString &name, const QByteArray &bytes) {
+            QFile file(folder.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        };
+        put(u"keys.dat"_s,
+            "PORT\x1e" + QByteArray::number(port)
+                + "\r\nDEVICES\x1eonly\r\nkey\x1e"
+                  "FIRE\x1e"
+                  "30\x1e"
+                  "2\x1e"
+                  "0\x1e"
+                  "0\r\n");
+        put(u"held-keys.txt"_s, "48 29\r\n");
+        put(u"keys.dat.vanterel-save-Ab3dE9"_s, "cut short");
+        put(u"keys.dat.vanterel-save-Ab3dE"_s, "not ours: five letters");
+        auto recorder = std::make_unique<inject::RecordingInjector>();
+        inject::RecordingInjector *injector = recorder.get();
+        app::FrmMain window({folder.path(), [&recorder] {
+                                 return inject::InjectorChoice{std::move(recorder), "Key presses recorded"};
+                             }});
+        window.Load();
+        const QStringList lines = texts(&window.logModel());
+        QVERIFY(lines.contains(
+            u"Removed keys.dat.vanterel-save-Ab3dE9, left by a save of keys.dat that was cut short"_s));
+        QVERIFY(lines.last().startsWith(u"Released keys left down by the last run: B, "_s));
+        QCOMPARE(QDir(folder.path()).entryList({u"keys.dat*"_s, u"held*"_s}, QDir::Files),
+                 (QStringList{u"keys.dat"_s, u"keys.dat.vanterel-save-Ab3dE"_s}));
+        QCOMPARE(injector->calls().size(), std::size_t(1));
+        QCOMPARE(injector->calls()[0].kind, inject::RecordingInjector::Kind::Leftovers);
+
+        // A browser's tap from a device nobody allowed: refused, and the user asked once.
+        const QByteArray host
+            = "Host: 127.0.0.1:" + QByteArray::number(port) + "\r\nUser-Agent: Mozilla/5.0\r\n";
+        const QByteArray tap = "GET /?FIRE HTTP/1.1\r\n" + host
+            + "Referer: http://127.0.0.1:" + QByteArray::number(port) + "/\r\n\r\n";
+        const QString refused = u"Refused command FIRE: device 127.0.0.1 is not allowed to press keys"_s;
+        testing::exchange(port, tap);
+        testing::exchange(port, tap);
+        QTRY_COMPARE(texts(&window.logModel()).count(refused), 2);
+        const auto prompts = [&] { return window.findChildren<QMessageBox *>(u"msgDevice"_s); };
+        QTRY_COMPARE(prompts().size(), 1);
+        QCOMPARE(prompts()[0]->text(), u"Allow 127.0.0.1 to press keys?"_s);
+        QVERIFY(!prompts()[0]->isModal());
+
+        // The connect window's URL allows the device that opens it, once.
+        child(&window, "cmdConnect")->click();
+        QVERIFY(child<QCheckBox>(&window, "chkOnlyAllowed")->isChecked());
+        const QString url = child<QLabel>(&window, "lblUrl")->text();
+        const QByteArray query = url.mid(url.indexOf(u'?')).toLatin1();
+        QVERIFY2(
+            QRegularExpression(u"^\\?\\.pair=[0-9a-f]{16}$"_s).match(QString::fromLatin1(query)).hasMatch(),
+            query);
+        const QByteArray scan = "GET /" + query + " HTTP/1.1\r\n" + host + "\r\n";
+        testing::exchange(port, scan);
+        QTRY_COMPARE(texts(&window.logModel()).count(u"Allowed 127.0.0.1 to press keys (QR code)"_s), 1);
+        QTRY_COMPARE(texts(child<QListWidget>(&window, "lstDevices")->model()), QStringList{u"127.0.0.1"_s});
+        QVERIFY(child<QLabel>(&window, "lblUrl")->text() != url); // a new code for the next device
+        testing::exchange(port, scan);
+        QTRY_VERIFY(
+            texts(&window.logModel())
+                .contains(u"Refused the code from 127.0.0.1: it is not the one the Connect window shows"_s));
+        QCOMPARE(injector->calls().size(), std::size_t(1)); // no code is pressed as a command
+        testing::exchange(port, tap);
+        QTRY_COMPARE(injector->calls().size(), std::size_t(2));
+
+        // Forgotten, the device is asked about again; Allow lets it press.
+        auto *devices = child<QListWidget>(&window, "lstDevices");
+        devices->setCurrentRow(0);
+        child(&window, "cmdForget")->click();
+        QCOMPARE(devices->count(), 0);
+        testing::exchange(port, tap);
+        QTRY_COMPARE(prompts().size(), 2);
+        QMessageBox *ask = prompts().last();
+        for (QAbstractButton *button : ask->buttons())
+            if (button->text() == u"Allow"_s)
+                button->click();
+        QCOMPARE(devices->count(), 1);
+        testing::exchange(port, tap);
+        QTRY_COMPARE(injector->calls().size(), std::size_t(3));
+        window.close();
+        QFile saved(folder.filePath(u"keys.dat"_s));
+        QVERIFY(saved.open(QIODevice::ReadOnly)
+                && saved.readAll().contains("DEVICES\x1eonly\x1e"
+                                            "127.0.0.1\r\n"));
+    }
+
     void optionsWindow()
     {
         struct : http::ServerControl {

@@ -36,9 +36,10 @@ const listen = (s, host) => new Promise((done) => s.listen(0, host, () => done(s
 const dir = fs.mkdtempSync(path.join(require('node:os').tmpdir(), 'vanterel-browser-'));
 let program, xkeys, otherSite, context, page, base, seen = 0; // seen: key events already looked at
 
-// Loads the page that presses GEARUP (G, X key code 42): the key events before G, as {time, text}.
+// Presses GEARUP (G, X key code 42) from a page of the program: the key events before G, as {time, text}.
 async function keysBeforeGearUp() {
-  await page.goto(`${base}index.htm?GEARUP`);
+  if (!page.url().startsWith(base)) await page.goto(`${base}index.htm`);
+  await page.evaluate(() => fetch('index.htm?GEARUP'));
   const gUp = (lines) => lines.findIndex((line, i) => i > seen && line.endsWith(' up 42'));
   const end = await xkeys.until((lines) => gUp(lines) + 1 || undefined);
   const events = xkeys.lines.slice(seen + 1, end - 2); // line 0 is "ready"
@@ -56,19 +57,26 @@ before(async () => {
   const port = await listen(probe, '127.0.0.1').finally(() => probe.close());
   fs.cpSync(path.join(process.env.SOURCES, 'htdocs'), path.join(dir, 'htdocs'), { recursive: true });
   const sample = fs.readFileSync(path.join(process.env.SOURCES, 'keys.sample.dat'), 'latin1');
-  fs.writeFileSync(path.join(dir, 'keys.dat'), sample.replace(/^PORT\x1e\d+/m, `PORT\x1e${port}`), 'latin1');
+  // A name of the user's for this machine: the browser reaches it by name, as on a network, not at
+  // 127.0.0.1, to which it sends more than to an ordinary http origin.
+  const dat = sample.replace(/^PORT\x1e\d+/m, `PORT\x1e${port}\r\nHOSTS\x1epanel.test`);
+  fs.writeFileSync(path.join(dir, 'keys.dat'), dat, 'latin1');
   fs.copyFileSync(process.env.VANTEREL, path.join(dir, 'vanterel'));
   const env = { ...process.env, DISPLAY: display, QT_QPA_PLATFORM: 'offscreen', QT_LOGGING_RULES: '' };
   program = start(path.join(dir, 'vanterel'), [], env);
   await program.until((lines) => lines.find((l) => l.includes('Key presses through XTest')));
-  base = `http://127.0.0.1:${port}/`;
-  // Another site: another address and port, a page that embeds a command as a picture.
-  otherSite = http.createServer((req, res) => res.end(`<!DOCTYPE html><img src="${base}?FIRE">`));
-  otherSite.url = `http://127.0.0.2:${await listen(otherSite, '127.0.0.2')}/`;
+  base = `http://panel.test:${port}/`;
+  // Another site, at another name: every way a page can name a command, each at a path of its own.
+  otherSite = http.createServer((req, res) => res.end(`<!DOCTYPE html>
+    <img src="${base}img?FIRE"><img referrerpolicy="no-referrer" src="${base}no-referrer?FIRE">
+    <iframe src="${base}frame?FIRE"></iframe><a rel="noreferrer" href="${base}index.htm?FIRE">x</a>
+    <script>fetch('${base}fetch?FIRE', { mode: 'no-cors' })</script>`));
+  otherSite.url = `http://evil.test:${await listen(otherSite, '127.0.0.1')}/`;
   const { DISPLAY, ...headless } = process.env; // the browser needs no X server
   context = await chromium.launchPersistentContext(path.join(dir, 'profile'), {
     executablePath: '/usr/bin/chromium', env: headless, viewport: { width: 390, height: 844 }, isMobile: true,
-    hasTouch: true, deviceScaleFactor: 3, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
+    hasTouch: true, deviceScaleFactor: 3, args: ['--no-sandbox', '--disable-gpu', '--no-first-run',
+      '--host-resolver-rules=MAP panel.test 127.0.0.1, MAP evil.test 127.0.0.1'],
   });
   page = context.pages()[0] || (await context.newPage());
 });
@@ -100,8 +108,26 @@ test('a finger on BRAKES for 300 ms holds B down as long', async () => {
   assert.ok(up.time - down.time >= 250, `B was down for ${up.time - down.time} ms`);
 });
 
-test('a page of another site that embeds ?FIRE presses nothing', async () => {
-  await page.goto(otherSite.url); // loads once its picture, the command, has been asked for
+test('pages of another site press nothing: picture, no-referrer, frame, fetch, link, navigation', async () => {
+  const reasons = () => program.lines.filter((l) => l.startsWith('Refused command FIRE'));
+  const more = (than) => program.until(() => (reasons().length > than ? reasons().length : undefined));
+  await page.goto(otherSite.url);
+  let seenSoFar = await program.until(() => (reasons().length >= 4 ? reasons().length : undefined));
+  await Promise.all([page.waitForURL(/index.htm\?FIRE$/), page.click('a')]); // a link that names no referrer
+  seenSoFar = await more(seenSoFar);
+  await page.goto(otherSite.url);
+  await page.evaluate((url) => { location.href = url; }, `${base}hold.htm?FIRE`); // the page moves the tab
+  await page.waitForURL(/hold.htm\?FIRE$/);
+  await more(seenSoFar);
   assert.deepStrictEqual(await keysBeforeGearUp(), []);
-  assert.ok(program.lines.some((l) => l.endsWith('Refused command FIRE from another site')));
+  const why = "Refused command FIRE: the page that sent it is not one of this server's";
+  assert.ok(reasons().every((l) => l === why), reasons().join('\n'));
+});
+
+test('a page under a name that is not this machine\'s presses nothing (DNS rebinding)', async () => {
+  const rebound = base.replace('panel.test', 'evil.test');
+  await page.goto(`${rebound}index.htm`);
+  await page.evaluate(() => fetch('index.htm?FIRE'));
+  await program.until((lines) => lines.find((l) => l === 'Refused command FIRE: Host evil.test is not this machine'));
+  assert.deepStrictEqual(await keysBeforeGearUp(), []);
 });

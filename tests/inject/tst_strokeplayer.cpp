@@ -68,7 +68,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("tapMs"); // how long a tap holds its key
         // Steps, each begun once the player is idle unless it says "now": "tap 30SC @7", "hold ID 30C,31
         // [LAPSE-MS] [@7]", "release ID", "all" (release all), "stop" (shut down), "fail TOKEN" (its next
-        // call).
+        // call), "left 30,31" (release leftovers), "watch" (held keys are told as "=29,30").
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("lastUpMs"); // the last up comes no sooner after the start
@@ -117,6 +117,9 @@ private Q_SLOTS:
             << 0 << u"fail -30; hold h 30; stop"_s << u"+30^ ~ -30! ~ -30 ~"_s << 0;
         QTest::addRow("activation fails: the tap goes to the focused window")
             << 0 << u"fail @9; tap 30 @9"_s << u"@9! +30 ~ -30 ~"_s << 0;
+        QTest::addRow("held keys are told as they change; leftovers come up unless in use")
+            << 0 << u"watch; hold h 30C; left 31,30,0,46,31; release h"_s
+            << u"+29^ +30^ ~ =29,30 -31 -46 ~ -30 -29 ~ ="_s << 0;
         QTest::addRow("a hold whose down failed is not held: the next hold presses")
             << 0 << u"fail +30; hold h 30C; hold h 31; stop"_s << u"+29^ +30!^ ~ -30 -29 ~ +31^ ~ -31 ~"_s
             << 0;
@@ -140,6 +143,16 @@ private Q_SLOTS:
                 log.failing.append(words[1]);
                 continue;
             }
+            if (words[0] == u"watch") {
+                player.watchHeldKeys([&log](const std::vector<std::int32_t> &codes) {
+                    QStringList held;
+                    for (const std::int32_t code : codes)
+                        held.append(QString::number(code));
+                    std::lock_guard lock(log.mutex);
+                    log.tokens.append(u'=' + held.join(u','));
+                });
+                continue;
+            }
             if (words[0] == u"now")
                 words.removeFirst();
             else
@@ -159,6 +172,11 @@ private Q_SLOTS:
                 player.release(words[1].toStdString());
             } else if (words[0] == u"all") {
                 player.releaseAll();
+            } else if (words[0] == u"left") {
+                std::vector<std::int32_t> codes;
+                for (const QString &code : words[1].split(u','))
+                    codes.push_back(code.toInt());
+                player.releaseLeftovers(codes);
             } else {
                 QCOMPARE(words[0], u"stop"_s);
                 player.shutdown();
