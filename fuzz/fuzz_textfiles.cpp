@@ -52,7 +52,9 @@ void checkKeysDat(const QString &path, const QString &saved, const QByteArray &b
     check(config::SaveConfig(saved, settings, table).ok, "the loaded settings save");
     QFile file(saved);
     const QByteArray written = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    const qsizetype lines = 2 + (settings.AllowOtherSites ? 1 : 0) + table.upperBound();
+    const bool devices = settings.OnlyApprovedDevices || !settings.ApprovedDevices.isEmpty();
+    const qsizetype lines = 2 + (settings.AllowOtherSites ? 1 : 0) + (settings.HostNames.isEmpty() ? 0 : 1)
+        + (devices ? 1 : 0) + table.upperBound();
     check(written.count("\r\n") == lines && written.count('\r') == lines && written.count('\n') == lines
               && written.endsWith("\r\n"),
           "the setting lines and one per binding, each ending in CR LF", QString::fromUtf8(written));
@@ -62,6 +64,9 @@ void checkKeysDat(const QString &path, const QString &saved, const QByteArray &b
     check(again.ServerPort == settings.ServerPort && again.AllowOtherSites == settings.AllowOtherSites
               && (settings.DocumentRoot.contains(broken) || again.DocumentRoot == settings.DocumentRoot),
           "the port, SITES and folder come back", QString::fromUtf8(written));
+    check(again.HostNames == settings.HostNames && again.OnlyApprovedDevices == settings.OnlyApprovedDevices
+              && again.ApprovedDevices == settings.ApprovedDevices,
+          "HOSTS and DEVICES come back", QString::fromUtf8(written));
     check(tableAgain.upperBound() == table.upperBound(), "every binding comes back");
     for (qint32 i = 1; i <= table.upperBound(); ++i) {
         KeyBinding before = table.at(i);
