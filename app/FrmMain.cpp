@@ -112,7 +112,6 @@ FrmMain::~FrmMain()
 
 void FrmMain::Load()
 {
-    setWindowIcon(CoolIcon::LoadIconGroup(QStringLiteral("DEF")));
     CoolIcon::SetWindowIcons(this, QStringLiteral("DEF"));
     const QString caption = WindowCaption();
     setWindowTitle(caption);
