@@ -39,10 +39,15 @@ void KeyCommands::replaceBindings(KeyBindings table)
 ModifierFlags KeyCommands::applyMask(ModifierMask mask)
 {
     // A mask outside 0..7 leaves the flags of the previous conversion, made
-    // for whatever key, binding or list row came last.
-    ModifierFlags flags = flagsOf(m_flags.load());
-    flags.SetModifierFlags(mask);
-    m_flags.store(maskOf(flags));
+    // for whatever key, binding or list row came last. Read and written in
+    // one step: a conversion on another thread in between is neither lost
+    // nor overwritten with the flags read before it.
+    int old = m_flags.load();
+    ModifierFlags flags;
+    do {
+        flags = flagsOf(old);
+        flags.SetModifierFlags(mask);
+    } while (!m_flags.compare_exchange_weak(old, maskOf(flags)));
     return flags;
 }
 

@@ -19,8 +19,9 @@ namespace vanterel::keys {
 //
 // Commands arrive on the network thread and from the window at once: the table
 // is an immutable snapshot that a replacement swaps whole, the flags one
-// atomic value, and the injector takes calls from any thread. The injector is
-// made before this object and outlives it, so it is fixed for its lifetime.
+// atomic value changed in one step, and the injector takes calls from any
+// thread. The injector is made before this object and outlives it, so it is
+// fixed for its lifetime.
 class KeyCommands {
 public:
     // The injector may be null (no backend on this machine): commands are then
