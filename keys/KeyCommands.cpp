@@ -32,6 +32,8 @@ void KeyCommands::replaceBindings(KeyBindings table)
 {
     m_bindings.store(std::make_shared<const KeyBindings>(std::move(table)));
     // A held key belongs to a binding that may be gone now: let go of all.
+    // A hold looked up in the old table but queued after this is let go by
+    // holdOrRelease, which sees the new table once it has queued its hold.
     if (m_injector)
         m_injector->ReleaseAll();
 }
@@ -102,6 +104,12 @@ void KeyCommands::holdOrRelease(const KeyBindings &table, const QString &name, b
     if (!m_injector || combos.empty())
         return;
     m_injector->Hold(id, std::move(combos), window, HoldTimeout);
+    // An import may have replaced the table since it was read here, its
+    // ReleaseAll queued before this hold and so letting go of nothing: the
+    // hold then belongs to a table that is gone, and is let go behind itself.
+    // An import that comes later queues its ReleaseAll behind the hold.
+    if (m_bindings.load().get() != &table)
+        m_injector->Release(id);
 }
 
 void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window)

@@ -34,7 +34,8 @@ public:
     // The table as it is now; a later replacement leaves this one as it is.
     std::shared_ptr<const KeyBindings> bindings() const { return m_bindings.load(); }
     // Puts a whole new table in place: a reader sees the old one or the new
-    // one, never one half built. Every held key is let go.
+    // one, never one half built. Every held key is let go, also that of a
+    // "+NAME" looked up in the old table and not yet held when this runs.
     void replaceBindings(KeyBindings table);
 
     // A hold that is not renewed by a repeated "+NAME" within this time is
