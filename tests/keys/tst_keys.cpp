@@ -1,5 +1,4 @@
 // The key commands: key files into bindings, key codes into names, commands into the injector's calls.
-#include "inject/KeyConstads.h"
 #include "inject/RecordingInjector.h"
 #include "keys/KeyCommands.h"
 #include "keys/KeyFileImport.h"
@@ -153,18 +152,6 @@ private Q_SLOTS:
         KeyCommands commands(settings, nullptr);
         commands.BindingText(0, before);
         QTEST(commands.BindingText(code, mask), "expected");
-    }
-
-    void keyName_namesTheTableAndNothingElse()
-    {
-        QCOMPARE(KeyConstads::AllKeys().size(), std::size_t(121));
-        qint32 next = 0; // every code from 0 to 221 in order; those not in the table have no name
-        for (const KeyConstads::KeyInfo &key : KeyConstads::AllKeys()) {
-            QVERIFY2(key.code >= next && key.code <= 221, key.name);
-            for (; next < key.code; ++next)
-                QCOMPARE(KeyName(next), u"?\?\?(%1)"_s.arg(next));
-            QCOMPARE(KeyName(next++), QString::fromLatin1(key.name));
-        }
     }
 
     void pressCommandKeys_data()
