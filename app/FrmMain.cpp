@@ -114,7 +114,6 @@ FrmMain::~FrmMain()
 
 void FrmMain::Load()
 {
-    setWindowIcon(CoolIcon::LoadIconGroup(QStringLiteral("DEF")));
     CoolIcon::SetWindowIcons(this, QStringLiteral("DEF"));
     const QString caption = WindowCaption();
     setWindowTitle(caption);
@@ -130,7 +129,19 @@ void FrmMain::Load()
     m_settings.DocumentRoot = m_settings.AppFolder + QStringLiteral("htdocs");
     keys::KeyBindings table;
     const config::ConfigResult loaded = config::LoadConfig(keysDatPath(), m_settings, table);
-    m_keys.replaceBindings(std::move(table));
+
+    // The injector first, then the key commands that press through it, then
+    // the server that runs them: none of them ever sees a part that is not
+    // there yet. The injector's line keeps its place after the files line.
+    // The library's warnings (dropped strokes, failed backend calls) go to
+    // our log category; the event log only gets the factory's one line.
+    inject::SetDiagnostics([](std::string_view line) {
+        qCWarning(lcInject).noquote() << QString::fromUtf8(line.data(), qsizetype(line.size()));
+    });
+    inject::InjectorChoice choice
+        = m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();
+    m_injector = std::move(choice.injector);
+    m_keys = std::make_unique<keys::KeyCommands>(m_settings, m_injector.get(), std::move(table));
     AddMsg(QStringLiteral("Loaded Configuration"));
     if (!loaded.ok)
         AddMsg(QStringLiteral("keys.dat could not be read, the defaults stand: ") + loaded.reason);
@@ -144,7 +155,7 @@ void FrmMain::Load()
 
     // Commands are pressed on the server's thread, straight from the request.
     m_server = std::make_unique<http::Server>(
-        m_settings, m_netLog, [this](const QString &command) { m_keys.PressCommandKeys(command, false); });
+        m_settings, m_netLog, [this](const QString &command) { m_keys->PressCommandKeys(command, false); });
     m_netLog.setPoster([this](std::function<void()> fn) { m_server->Post(std::move(fn)); });
     m_server->setDeviceAccess(m_devices.get());
     // The connect window follows the listener: at start-up and whenever the
@@ -159,16 +170,6 @@ void FrmMain::Load()
     else
         AddMsg(m_server->ListenFailureLine());
     AddMsg(files.logLine());
-
-    // The library's warnings (dropped strokes, failed backend calls) go to
-    // our log category; the event log only gets the factory's one line.
-    inject::SetDiagnostics([](std::string_view line) {
-        qCWarning(lcInject).noquote() << QString::fromUtf8(line.data(), qsizetype(line.size()));
-    });
-    inject::InjectorChoice choice
-        = m_options.makeInjector ? m_options.makeInjector() : inject::CreateInjector();
-    m_injector = std::move(choice.injector);
-    m_keys.setInjector(m_injector.get());
     AddMsg(QString::fromStdString(choice.logLine));
     releaseLeftoverKeys();
 
@@ -188,14 +189,14 @@ void FrmMain::Unload()
     // Strokes still queued are played out, so no key is left held down.
     if (m_injector)
         m_injector->shutdown();
-    // A window that never started has no folder of its own: saving its empty
-    // table would write a keys.dat wherever the process happens to be.
     if (m_devices) {
         m_settings.OnlyApprovedDevices = m_devices->onlyApproved();
         m_settings.ApprovedDevices = m_devices->approved();
     }
-    if (!m_settings.AppFolder.isEmpty()) {
-        const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, *m_keys.bindings());
+    // A window that never started has no folder and no table of its own:
+    // saving would write a keys.dat wherever the process happens to be.
+    if (m_keys) {
+        const config::ConfigResult saved = config::SaveConfig(keysDatPath(), m_settings, *m_keys->bindings());
         if (!saved.ok)
             AddMsg(QStringLiteral("keys.dat could not be saved, the previous file stays: ") + saved.reason);
     }
@@ -214,15 +215,6 @@ void FrmMain::AddMsg(const QString &text)
 {
     takeServerLines();
     showLines({text});
-}
-
-void FrmMain::WriteLogLine(const QString &text)
-{
-    // Log.txt belongs to the server's thread while it runs.
-    if (m_server && !m_unloaded)
-        m_server->Post([this, text] { m_netLog.WriteLogLine(text); });
-    else
-        m_netLog.WriteLogLine(text);
 }
 
 void FrmMain::onServerLines()
@@ -355,12 +347,12 @@ void FrmMain::askAboutDevice(const QString &address)
 
 void FrmMain::cmdSendKeyClick()
 {
-    if (m_keys.bindings()->upperBound() == 0)
+    if (!m_keys || m_keys->bindings()->upperBound() == 0)
         return;
     const QString selected = SelectedLogText();
     if (selected.isEmpty())
         return;
-    m_keys.PressCommandKeys(selected, true);
+    m_keys->PressCommandKeys(selected, true);
 }
 
 void FrmMain::cmdConnectClick()
@@ -373,7 +365,7 @@ void FrmMain::cmdConnectClick()
 void FrmMain::cmdOptionsClick()
 {
     config::Prompts &prompts = m_options.prompts ? *m_options.prompts : m_widgetPrompts;
-    auto *dialog = new config::FrmOpts(m_settings, m_keys, *m_server, prompts, this);
+    auto *dialog = new config::FrmOpts(m_settings, *m_keys, *m_server, prompts, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     m_frmOpts = dialog;
     // A nested event loop: the server goes on serving while the window is open.

@@ -3,7 +3,6 @@
 #include "app/EventChannel.h"
 #include "app/EventLogModel.h"
 #include "app/LogFile.h"
-#include "common/EventSink.h"
 #include "common/Settings.h"
 #include "config/Prompts.h"
 #include "http/DeviceAccess.h"
@@ -40,8 +39,9 @@ struct FrmMainOptions {
 // The main window: its load is the program's start-up, its close the
 // shut-down. It owns the event log and the file server, which runs on a thread
 // of its own: this thread only draws, and the server's lines reach the list in
-// batches, at most once a frame.
-class FrmMain final : public QWidget, public EventSink {
+// batches, at most once a frame. The server logs through a sink of its own
+// (NetworkLog), never through the window.
+class FrmMain final : public QWidget {
     Q_OBJECT
 
 public:
@@ -51,29 +51,24 @@ public:
     ~FrmMain() override;
 
     // Start-up: everything up to listening, then lets pending events run once.
+    // Each part is made after the one it needs: the injector, the key
+    // commands that press through it, the server that runs them.
     void Load();
     // Shut-down; runs once, whether from closing the window or from a signal.
     void Unload();
 
     // Lines of the window's own (start-up, errors); they follow every line
     // the server sent before.
-    void AddMsg(const QString &text) override;
-    void WriteLogLine(const QString &text) override;
-    bool LogEnabled() const override { return m_netLog.LogEnabled(); }
+    void AddMsg(const QString &text);
 
     // Text of the selected line of the event log (empty when none).
     QString SelectedLogText() const;
 
-    Settings &settings() { return m_settings; }
-    keys::KeyCommands &keyCommands() { return m_keys; }
-    // Made by Load().
-    http::Server &server() { return *m_server; }
     // Takes the lines the server has sent so far into the list at once.
     void takeServerLines();
     EventLogModel &logModel() { return m_logModel; }
     // Made by Load().
     http::DeviceAccess &devices() { return *m_devices; }
-    QString AppFolder() const { return m_settings.AppFolder; }
     QString ServerSignature() const { return m_settings.ServerSignature; }
     qint32 MessageCount() const { return m_logModel.MessageCount(); }
 
@@ -96,12 +91,14 @@ private:
 
     Options m_options;
     Settings m_settings;
-    keys::KeyCommands m_keys{m_settings, nullptr};
     EventLogModel m_logModel;
     LogFile m_logFile;
     EventChannel m_channel;
     NetworkLog m_netLog{m_channel, m_logFile};
+    // Made by Load() in this order, and destroyed in the reverse: each uses
+    // the one before it.
     std::unique_ptr<inject::Injector> m_injector;
+    std::unique_ptr<keys::KeyCommands> m_keys;
     std::unique_ptr<http::DeviceAccess> m_devices;
     std::unique_ptr<http::Server> m_server;
     QTimer m_follow;

@@ -26,6 +26,8 @@
 // --latencies writes one line per command, in order: key-down time and, for
 // http, the response time and the start (CLOCK_MONOTONIC seconds, as perf and
 // ftrace stamp their events). Loopback only.
+#include "bench/support/BenchSupport.h"
+
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -39,7 +41,6 @@
 #include <cstring>
 #include <fstream>
 #include <iomanip>
-#include <map>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
@@ -53,32 +54,7 @@ extern char **environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-volatile std::sig_atomic_t stopRequested = 0;
-void onStopSignal(int)
-{
-    stopRequested = 1;
-}
-
-double msSince(Clock::time_point start, Clock::time_point now)
-{
-    return std::chrono::duration<double, std::milli>(now - start).count();
-}
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "keylat: %s\n", what);
-    std::exit(2);
-}
-
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const auto rank = static_cast<std::size_t>(p / 100.0 * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
-}
+using namespace vanterel::bench;
 
 // The window that receives the keys, and what it has seen.
 class Target {
@@ -156,20 +132,6 @@ private:
     std::vector<unsigned> m_down;
     int m_refocused = 0;
     int m_focusLost = 0;
-};
-
-struct Options {
-    std::map<std::string, std::string> values;
-    std::string text(const std::string &key, const std::string &fallback) const
-    {
-        const auto it = values.find(key);
-        return it == values.end() ? fallback : it->second;
-    }
-    long long number(const std::string &key, long long fallback) const
-    {
-        const auto it = values.find(key);
-        return it == values.end() ? fallback : std::atoll(it->second.c_str());
-    }
 };
 
 enum class Outcome { Ok, Connect, Http, NoKey, KeyStuck };
@@ -335,15 +297,8 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         fail("usage: keylat http --port P --count N ... | keylat xdotool --count N ...");
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa { };
-    sa.sa_handler = onStopSignal;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-
-    Options opt;
-    for (int i = 2; i + 1 < argc; i += 2)
-        opt.values[argv[i]] = argv[i + 1];
+    catchStopSignals();
+    const Options opt = Options::parse(argc, argv, 2);
     const std::string mode = argv[1];
     const bool viaHttp = mode == "http";
     const bool viaXTest = mode == "xtest";

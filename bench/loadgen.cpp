@@ -28,6 +28,8 @@
 //
 // Loopback only: the address is parsed, and anything outside 127.0.0.0/8 is
 // refused.
+#include "bench/support/BenchSupport.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -36,11 +38,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
-#include <map>
 #include <netinet/in.h>
 #include <string>
 #include <string_view>
@@ -54,40 +53,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-volatile std::sig_atomic_t stopRequested = 0;
-void onStopSignal(int)
-{
-    stopRequested = 1;
-}
-
-double msSince(Clock::time_point start, Clock::time_point now)
-{
-    return std::chrono::duration<double, std::milli>(now - start).count();
-}
-
-struct Options {
-    std::map<std::string, std::string> values;
-
-    std::string text(const std::string &key, const std::string &fallback) const
-    {
-        const auto it = values.find(key);
-        return it == values.end() ? fallback : it->second;
-    }
-    long long number(const std::string &key, long long fallback) const
-    {
-        const auto it = values.find(key);
-        return it == values.end() ? fallback : std::atoll(it->second.c_str());
-    }
-    bool has(const std::string &key) const { return values.count(key) != 0; }
-};
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "loadgen: %s\n", what);
-    std::exit(2);
-}
+using namespace vanterel::bench;
 
 sockaddr_in loopbackAddress(const std::string &host, long long port)
 {
@@ -102,15 +68,6 @@ sockaddr_in loopbackAddress(const std::string &host, long long port)
     if (port < 1 || port > 65535)
         fail("the port must be from 1 to 65535");
     return addr;
-}
-
-// Percentile by nearest rank over sorted values.
-double percentile(const std::vector<double> &sorted, double p)
-{
-    if (sorted.empty())
-        return 0;
-    const auto rank = static_cast<std::size_t>(p / 100.0 * static_cast<double>(sorted.size()) + 0.999999);
-    return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
 }
 
 int freePort()
@@ -130,28 +87,10 @@ int freePort()
 // CPU time (user + system, all threads) of the listed processes, in seconds.
 double cpuSeconds(const std::vector<long long> &pids)
 {
-    double ticks = 0;
-    for (long long pid : pids) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        // The command name may hold blanks; the fields after it may not.
-        const std::size_t close = text.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        std::vector<std::string> fields;
-        std::size_t pos = close + 2;
-        while (pos < text.size()) {
-            const std::size_t end = text.find(' ', pos);
-            fields.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
-            if (end == std::string::npos)
-                break;
-            pos = end + 1;
-        }
-        // utime and stime are fields 14 and 15 of the whole line: 12 and 13 after the name.
-        if (fields.size() > 12)
-            ticks += std::atof(fields[11].c_str()) + std::atof(fields[12].c_str());
-    }
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+    double seconds = 0;
+    for (long long pid : pids)
+        seconds += vanterel::bench::cpuSeconds(pid);
+    return seconds;
 }
 
 // Time the process's main thread (the program's user-interface thread) spent
@@ -525,36 +464,6 @@ private:
 
 // ---------------------------------------------------------------- idle mode
 
-// A "Vm...:" line of /proc/PID/status, in KiB; -1 when the process is gone.
-long long statusKiB(long long pid, const std::string &key)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind(key, 0) == 0)
-            return std::atoll(line.c_str() + key.size());
-    return -1;
-}
-
-long long residentKiB(long long pid)
-{
-    return statusKiB(pid, "VmRSS:");
-}
-
-long long openDescriptors(long long pid)
-{
-    const std::string path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *dir = opendir(path.c_str());
-    if (!dir)
-        return -1;
-    long long n = 0;
-    while (const dirent *entry = readdir(dir))
-        if (entry->d_name[0] != '.')
-            ++n;
-    closedir(dir);
-    return n;
-}
-
 // Waits until the server holds at least `want` descriptors (or at most, when
 // falling). Returns whether it got there before the time ran out.
 bool waitForDescriptors(long long pid, long long want, bool rising, int timeoutMs)
@@ -716,15 +625,8 @@ int main(int argc, char **argv)
 {
     if (argc < 2)
         fail("usage: loadgen freeport | http --port P --path /x ... | idle --port P --pid PID ...");
-    std::signal(SIGPIPE, SIG_IGN);
-    struct sigaction sa { };
-    sa.sa_handler = onStopSignal;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-
-    Options opt;
-    for (int i = 2; i + 1 < argc; i += 2)
-        opt.values[argv[i]] = argv[i + 1];
+    catchStopSignals();
+    const Options opt = Options::parse(argc, argv, 2);
     const std::string mode = argv[1];
     if (mode == "freeport")
         return freePort();

@@ -27,6 +27,7 @@
 //       the keyboard: keys left down once the player has shut down.
 //
 // Loopback only: every connection goes to 127.0.0.1.
+#include "bench/support/BenchSupport.h"
 #include "common/Settings.h"
 #include "config/ConfigFile.h"
 #include "config/ReplaceFile.h"
@@ -44,9 +45,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,69 +62,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace vanterel::bench;
 using namespace std::chrono_literals;
 
-std::map<std::string, std::string> options;
-
-long long option(const std::string &name, long long fallback)
-{
-    const auto it = options.find(name);
-    return it == options.end() ? fallback : std::atoll(it->second.c_str());
-}
-
-double msSince(Clock::time_point start)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
+Options options;
 
 // ------------------------------------------------------- the program, from outside
-
-// The process's sockets and open files; the event descriptors that threads
-// of its pools bring and take with them are not counted.
-long long openDescriptors(long long pid)
-{
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd/";
-    DIR *dir = opendir(folder.c_str());
-    if (!dir)
-        return -1;
-    long long n = 0;
-    char target[256];
-    while (const dirent *entry = readdir(dir)) {
-        const ssize_t length = readlink((folder + entry->d_name).c_str(), target, sizeof target - 1);
-        n += length > 0 && std::string_view(target, std::size_t(length)).rfind("anon_inode:", 0) != 0;
-    }
-    closedir(dir);
-    return n;
-}
-
-long long residentKiB(long long pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atoll(line.c_str() + 6);
-    return -1;
-}
-
-// User and system time of every thread of the process, in seconds.
-double cpuSeconds(long long pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')'); // the name may hold blanks
-    if (close == std::string::npos)
-        return 0;
-    std::vector<std::string> fields;
-    for (std::size_t pos = close + 2, end; pos < text.size(); pos = end + 1) {
-        end = std::min(text.find(' ', pos), text.size());
-        fields.push_back(text.substr(pos, end - pos));
-    }
-    // utime and stime: fields 14 and 15 of the line, 12 and 13 after the name
-    return fields.size() > 12
-        ? (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / sysconf(_SC_CLK_TCK)
-        : 0;
-}
 
 // Waits until the descriptor count is back at `want` or below; the count then.
 long long settledDescriptors(long long pid, long long want)
@@ -201,9 +142,10 @@ void resetAndClose(int fd)
 
 int resets()
 {
-    const long long port = option("--port", 0), pid = option("--pid", 0);
-    const long long clients = option("--clients", 1000), wave = std::max(1LL, option("--wave", 100));
-    const std::string path = options.count("--path") ? options["--path"] : "/big.zip";
+    const long long port = options.number("--port", 0), pid = options.number("--pid", 0);
+    const long long clients = options.number("--clients", 1000),
+                    wave = std::max(1LL, options.number("--wave", 100));
+    const std::string path = options.text("--path", "/big.zip");
     // Bytes each client reads before it resets: none, inside the header, into the body.
     const std::size_t moments[] = {0, 1, 60, 4096, 16384};
     probe(port); // the first request may open what the program then keeps
@@ -255,14 +197,14 @@ int resets()
 
 int slowReaders()
 {
-    const long long port = option("--port", 0), pid = option("--pid", 0);
-    const long long readers = option("--readers", 32), stallMs = option("--stall-ms", 3000);
-    const long long length = option("--length", 0);
+    const long long port = options.number("--port", 0), pid = options.number("--pid", 0);
+    const long long readers = options.number("--readers", 32), stallMs = options.number("--stall-ms", 3000);
+    const long long length = options.number("--length", 0);
     const long long rssBefore = residentKiB(pid);
     std::vector<int> fds;
     for (long long i = 0; i < readers; ++i) {
         const int fd = connectTo(port, 4096);
-        if (fd >= 0 && sendRequest(fd, options.count("--path") ? options["--path"] : "/big.zip"))
+        if (fd >= 0 && sendRequest(fd, options.text("--path", "/big.zip")))
             fds.push_back(fd);
     }
     long long rssStalled = rssBefore;
@@ -311,7 +253,7 @@ int slowReaders()
 
 int exhaustion()
 {
-    const long long port = option("--port", 0), pid = option("--pid", 0);
+    const long long port = options.number("--port", 0), pid = options.number("--pid", 0);
     probe(port); // the first request may open what the program then keeps
     const long long fdsBefore = openDescriptors(pid);
     // Idle connections, a batch at a time, until the program takes no more.
@@ -377,7 +319,7 @@ QByteArray readAll(const QString &path)
 
 int saveKill()
 {
-    const long long rounds = option("--rounds", 150);
+    const long long rounds = options.number("--rounds", 150);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("keys.dat"));
     const Content contents[2] = {content(true), content(false)};
@@ -513,7 +455,7 @@ private:
 
 int strokes()
 {
-    const long long count = option("--strokes", 10000);
+    const long long count = options.number("--strokes", 10000);
     long long warnings = 0;
     vanterel::inject::SetDiagnostics([&](std::string_view) { ++warnings; });
     std::vector<std::int32_t> codes; // every key that presses something, modifiers included
@@ -550,11 +492,10 @@ int strokes()
 int main(int argc, char **argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
-    for (int i = 2; i + 1 < argc; i += 2)
-        options[argv[i]] = argv[i + 1];
+    options = Options::parse(argc, argv, 2);
     std::signal(SIGPIPE, SIG_IGN);
     if ((mode == "resets" || mode == "slowreaders" || mode == "exhaustion")
-        && (option("--port", 0) <= 0 || residentKiB(option("--pid", 0)) < 0)) {
+        && (options.number("--port", 0) <= 0 || residentKiB(options.number("--pid", 0)) < 0)) {
         std::fprintf(stderr, "soak: %s needs --port and the --pid of the running program\n", mode.c_str());
         return 2;
     }

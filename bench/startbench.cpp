@@ -9,6 +9,8 @@
 // ended the program 3 s later (it then gets a second one), killed the runs
 // that only SIGKILL ended, exit_failures the other runs whose exit status
 // was not 0.
+#include "bench/support/BenchSupport.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -17,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -29,13 +30,7 @@ extern char **environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "startbench: %s\n", what);
-    std::exit(2);
-}
+using namespace vanterel::bench;
 
 // Reads and drops what the child writes to standard error (so that it never
 // blocks on a full pipe) until it ends or timeoutMs have passed.
@@ -56,14 +51,12 @@ bool drainUntilExit(pid_t pid, int fd, int timeoutMs, int *status)
 
 int main(int argc, char **argv)
 {
-    std::map<std::string, std::string> opt;
-    for (int i = 1; i + 1 < argc; i += 2)
-        opt[argv[i]] = argv[i + 1];
-    if (!opt.count("--exe"))
+    const Options opt = Options::parse(argc, argv, 1);
+    if (!opt.has("--exe"))
         fail("usage: startbench --exe PATH [--runs N]");
-    std::string exe = opt["--exe"];
-    const int runs = opt.count("--runs") ? std::atoi(opt["--runs"].c_str()) : 7;
-    const int timeoutMs = opt.count("--timeout-ms") ? std::atoi(opt["--timeout-ms"].c_str()) : 20000;
+    std::string exe = opt.text("--exe", "");
+    const int runs = static_cast<int>(opt.number("--runs", 7));
+    const int timeoutMs = static_cast<int>(opt.number("--timeout-ms", 20000));
 
     std::vector<double> times;
     int notListening = 0;

@@ -127,7 +127,6 @@ FrmOpts::FrmOpts(Settings &settings, keys::KeyCommands &keys, http::ServerContro
     connect(mnucopycallback, &QAction::triggered, this, &FrmOpts::mnucopycallbackClick);
 
     // Opening: everything is built afresh from the settings and the table.
-    setWindowIcon(CoolIcon::LoadIconGroup(QStringLiteral("DEF")));
     CoolIcon::SetWindowIcons(this, QStringLiteral("DEF"));
     setWindowTitle(QStringLiteral("Options"));
     RefreshList();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace vanterel::inject {
 
@@ -30,6 +31,13 @@ void RecordingInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::
 void RecordingInjector::Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
                              std::chrono::milliseconds timeout)
 {
+    std::function<void()> before;
+    {
+        std::lock_guard lock(m_mutex);
+        before = std::exchange(m_beforeHold, nullptr);
+    }
+    if (before)
+        before();
     record(Call{0, 0, 0, 0, window, Kind::Hold, id, std::move(combos), timeout});
 }
 
@@ -73,6 +81,12 @@ void RecordingInjector::addWindow(const std::string &title, WindowHandle handle)
 {
     std::lock_guard lock(m_mutex);
     m_windows[folded(title)] = handle;
+}
+
+void RecordingInjector::beforeNextHold(std::function<void()> fn)
+{
+    std::lock_guard lock(m_mutex);
+    m_beforeHold = std::move(fn);
 }
 
 std::vector<RecordingInjector::Call> RecordingInjector::calls() const

@@ -2,6 +2,7 @@
 
 #include "inject/Injector.h"
 
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -45,6 +46,10 @@ public:
     // Windows the look-up can find: title (compared without regard to ASCII
     // case) to handle.
     void addWindow(const std::string &title, WindowHandle handle);
+    // Runs fn once, on the calling thread, when the next Hold comes in, before
+    // it is recorded: a test puts there what another thread may do between a
+    // command's look-up and its hold.
+    void beforeNextHold(std::function<void()> fn);
 
     std::vector<Call> calls() const;
     std::vector<std::string> lookUps() const;
@@ -58,6 +63,7 @@ private:
     std::vector<std::string> m_lookUps;
     bool m_shutDown = false;
     std::map<std::string, WindowHandle> m_windows;
+    std::function<void()> m_beforeHold;
 };
 
 } // namespace vanterel::inject

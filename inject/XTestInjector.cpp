@@ -12,6 +12,7 @@
 #include <cwctype>
 #include <locale.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -79,6 +80,35 @@ DisplayPtr openDisplay(const std::string &name)
         trappedErrors[display] = Success;
     }
     return DisplayPtr(display);
+}
+
+struct XFreer {
+    void operator()(unsigned char *data) const { XFree(data); }
+};
+
+// A window property as the server holds it: its type, its format (bits an
+// item: 8, 16 or 32) and its items. No data when the window has no such
+// property or the request failed.
+struct Property {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    std::unique_ptr<unsigned char, XFreer> data;
+};
+
+// At most maxItems 32-bit units of the property, from its start, of the
+// wanted type (a property of another type comes with its type but no items).
+Property readProperty(Display *display, Window window, Atom name, long maxItems, Atom wantedType)
+{
+    Property property;
+    unsigned long remaining = 0;
+    unsigned char *data = nullptr;
+    if (XGetWindowProperty(display, window, name, 0, maxItems, False, wantedType, &property.type,
+                           &property.format, &property.count, &remaining, &data)
+        != Success)
+        return {};
+    property.data.reset(data);
+    return property;
 }
 
 // Titles are compared as text, without regard to case: decoded to code
@@ -206,25 +236,13 @@ private:
     // The managed top-level windows, as an EWMH window manager lists them.
     std::vector<Window> clientList()
     {
-        std::vector<Window> windows;
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long remaining = 0;
-        unsigned char *data = nullptr;
-        if (XGetWindowProperty(m_display.get(), DefaultRootWindow(m_display.get()), m_clientList, 0, 16384,
-                               False, XA_WINDOW, &type, &format, &count, &remaining, &data)
-                == Success
-            && data) {
-            if (type == XA_WINDOW && format == 32) {
-                // Format-32 data comes as an array of long, whatever its size.
-                const auto *ids = reinterpret_cast<const unsigned long *>(data);
-                for (unsigned long i = 0; i < count; ++i)
-                    windows.push_back(ids[i]);
-            }
-            XFree(data);
-        }
-        return windows;
+        const Property list = readProperty(m_display.get(), DefaultRootWindow(m_display.get()), m_clientList,
+                                           16384, XA_WINDOW);
+        if (!list.data || list.type != XA_WINDOW || list.format != 32)
+            return {};
+        // Format-32 data comes as an array of long, whatever its size.
+        const auto *ids = reinterpret_cast<const unsigned long *>(list.data.get());
+        return std::vector<Window>(ids, ids + list.count);
     }
 
     // Without an EWMH manager: the children of the root, topmost first, each
@@ -261,22 +279,9 @@ private:
     // The title: _NET_WM_NAME (UTF-8) where the client set it, else WM_NAME.
     std::u32string titleOf(Window window)
     {
-        Atom type = 0;
-        int format = 0;
-        unsigned long count = 0;
-        unsigned long remaining = 0;
-        unsigned char *data = nullptr;
-        if (XGetWindowProperty(m_display.get(), window, m_wmName, 0, 1024, False, m_utf8, &type, &format,
-                               &count, &remaining, &data)
-                == Success
-            && data) {
-            const bool utf8 = type == m_utf8 && format == 8;
-            const std::u32string title
-                = utf8 ? decodeUtf8({reinterpret_cast<const char *>(data), count}) : std::u32string();
-            XFree(data);
-            if (utf8)
-                return title;
-        }
+        const Property name = readProperty(m_display.get(), window, m_wmName, 1024, m_utf8);
+        if (name.data && name.type == m_utf8 && name.format == 8)
+            return decodeUtf8({reinterpret_cast<const char *>(name.data.get()), name.count});
 
         XTextProperty text{};
         if (!XGetWMName(m_display.get(), window, &text) || !text.value)

@@ -21,10 +21,10 @@ ModifierFlags flagsOf(int mask)
 
 } // namespace
 
-KeyCommands::KeyCommands(const Settings &settings, inject::Injector *injector)
+KeyCommands::KeyCommands(const Settings &settings, inject::Injector *injector, KeyBindings table)
     : m_settings(settings)
     , m_injector(injector)
-    , m_bindings(std::make_shared<const KeyBindings>())
+    , m_bindings(std::make_shared<const KeyBindings>(std::move(table)))
 {
 }
 
@@ -32,31 +32,32 @@ void KeyCommands::replaceBindings(KeyBindings table)
 {
     m_bindings.store(std::make_shared<const KeyBindings>(std::move(table)));
     // A held key belongs to a binding that may be gone now: let go of all.
-    if (inject::Injector *injector = m_injector.load())
-        injector->ReleaseAll();
-}
-
-ModifierFlags KeyCommands::flags() const
-{
-    return flagsOf(m_flags.load());
+    // A hold looked up in the old table but queued after this is let go by
+    // holdOrRelease, which sees the new table once it has queued its hold.
+    if (m_injector)
+        m_injector->ReleaseAll();
 }
 
 ModifierFlags KeyCommands::applyMask(ModifierMask mask)
 {
     // A mask outside 0..7 leaves the flags of the previous conversion, made
-    // for whatever key, binding or list row came last.
-    ModifierFlags flags = flagsOf(m_flags.load());
-    flags.SetModifierFlags(mask);
-    m_flags.store(maskOf(flags));
+    // for whatever key, binding or list row came last. Read and written in
+    // one step: a conversion on another thread in between is neither lost
+    // nor overwritten with the flags read before it.
+    int old = m_flags.load();
+    ModifierFlags flags;
+    do {
+        flags = flagsOf(old);
+        flags.SetModifierFlags(mask);
+    } while (!m_flags.compare_exchange_weak(old, maskOf(flags)));
     return flags;
 }
 
 void KeyCommands::PressCommandKeys(const QString &commandName, bool lookUp)
 {
-    inject::Injector *injector = m_injector.load();
     inject::WindowHandle window = 0;
-    if (lookUp && injector)
-        window = injector->FindWindow(m_settings.TargetWindowTitle.toStdString());
+    if (lookUp && m_injector)
+        window = m_injector->FindWindow(m_settings.TargetWindowTitle.toStdString());
 
     // The snapshot stays whole for as long as it is held, whatever an import
     // does meanwhile.
@@ -83,10 +84,9 @@ void KeyCommands::holdOrRelease(const KeyBindings &table, const QString &name, b
 {
     // Names are found without regard to case: "+brakes" and "-BRAKES" are one hold.
     const std::string id = name.toUpper().toStdString();
-    inject::Injector *injector = m_injector.load();
     if (!hold) {
-        if (injector)
-            injector->Release(id);
+        if (m_injector)
+            m_injector->Release(id);
         return;
     }
     const qint32 index = table.find(name);
@@ -101,8 +101,15 @@ void KeyCommands::holdOrRelease(const KeyBindings &table, const QString &name, b
         const ModifierFlags flags = applyMask(mask);
         combos.push_back(inject::Combo{key, flags.AltFlag, flags.CtrlFlag, flags.ShiftFlag});
     }
-    if (injector && !combos.empty())
-        injector->Hold(id, std::move(combos), window, HoldTimeout);
+    if (!m_injector || combos.empty())
+        return;
+    m_injector->Hold(id, std::move(combos), window, HoldTimeout);
+    // An import may have replaced the table since it was read here, its
+    // ReleaseAll queued before this hold and so letting go of nothing: the
+    // hold then belongs to a table that is gone, and is let go behind itself.
+    // An import that comes later queues its ReleaseAll behind the hold.
+    if (m_bindings.load().get() != &table)
+        m_injector->Release(id);
 }
 
 void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window)
@@ -110,11 +117,10 @@ void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHand
     // The flags change even without an injector, so that what a later key or
     // binding text inherits does not depend on the backend.
     const ModifierFlags flags = applyMask(mask);
-    inject::Injector *injector = m_injector.load();
-    if (!injector)
+    if (!m_injector)
         return;
-    injector->PressCombo(keyCode, FlagArgument(flags.AltFlag), FlagArgument(flags.CtrlFlag),
-                         FlagArgument(flags.ShiftFlag), window);
+    m_injector->PressCombo(keyCode, FlagArgument(flags.AltFlag), FlagArgument(flags.CtrlFlag),
+                           FlagArgument(flags.ShiftFlag), window);
 }
 
 QString KeyCommands::BindingText(qint32 keyCode, ModifierMask mask)

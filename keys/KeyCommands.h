@@ -19,25 +19,24 @@ namespace vanterel::keys {
 //
 // Commands arrive on the network thread and from the window at once: the table
 // is an immutable snapshot that a replacement swaps whole, the flags one
-// atomic value, and the injector takes calls from any thread.
+// atomic value changed in one step, and the injector takes calls from any
+// thread. The injector is made before this object and outlives it, so it is
+// fixed for its lifetime.
 class KeyCommands {
 public:
     // The injector may be null (no backend on this machine): commands are then
-    // still looked up but nothing is pressed. Both references must outlive this.
-    KeyCommands(const Settings &settings, inject::Injector *injector);
+    // still looked up but nothing is pressed. Settings and injector must
+    // outlive this. The first table lets go of nothing: nothing is held yet.
+    KeyCommands(const Settings &settings, inject::Injector *injector, KeyBindings table = {});
     KeyCommands(const KeyCommands &) = delete;
     KeyCommands &operator=(const KeyCommands &) = delete;
 
     // The table as it is now; a later replacement leaves this one as it is.
     std::shared_ptr<const KeyBindings> bindings() const { return m_bindings.load(); }
     // Puts a whole new table in place: a reader sees the old one or the new
-    // one, never one half built. Every held key is let go.
+    // one, never one half built. Every held key is let go, also that of a
+    // "+NAME" looked up in the old table and not yet held when this runs.
     void replaceBindings(KeyBindings table);
-
-    // The flags as the last conversion left them.
-    ModifierFlags flags() const;
-    inject::Injector *injector() const { return m_injector.load(); }
-    void setInjector(inject::Injector *injector) { m_injector.store(injector); }
 
     // A hold that is not renewed by a repeated "+NAME" within this time is
     // let go: a page that was closed or lost its network cannot leave a key
@@ -66,7 +65,7 @@ private:
     ModifierFlags applyMask(ModifierMask mask);
 
     const Settings &m_settings;
-    std::atomic<inject::Injector *> m_injector;
+    inject::Injector *const m_injector;
     std::atomic<std::shared_ptr<const KeyBindings>> m_bindings;
     // The three flags as a mask (0..7).
     std::atomic<int> m_flags{0};

@@ -53,10 +53,11 @@ keys-02 @@ keys/KeyBindings.cpp @@ if (mask < 0 || mask > (ShiftMask | CtrlMask 
 keys-03 @@ keys/KeyCommands.cpp @@ pressKey(binding.FirstKey, binding.FirstModifiers, window); @@ pressKey(binding.FirstKey, binding.SecondModifiers, window); @@ A binding's first key is pressed with the second key's modifiers
 keys-04 @@ keys/KeyCommands.cpp @@ holdOrRelease(*table, commandName.mid(1), sign == u'+', window); @@ holdOrRelease(*table, commandName.mid(1), sign == u'-', window); @@ "+NAME" lets go and "-NAME" holds: a held key is left down
 keys-05 @@ keys/KeyCommands.cpp @@ const std::string id = name.toUpper().toStdString(); @@ const std::string id = name.toStdString(); @@ Holds differ by letter case: "-BRAKES" does not let go of "+brakes"
-keys-06 @@ keys/KeyCommands.cpp @@ injector->ReleaseAll(); @@ (void)injector; @@ Replacing the bindings (an import) leaves held keys down
+keys-06 @@ keys/KeyCommands.cpp @@ m_injector->ReleaseAll(); @@ (void)m_injector; @@ Replacing the bindings (an import) leaves held keys down
 keys-07 @@ keys/KeyFileImport.cpp @@ || columns[2] != u"0" || columns[3] == u"0") @@ || columns[2] != u"0") @@ Key-file lines without a key (second key 0) are imported as bindings
 keys-08 @@ keys/KeyFileImport.cpp @@ {&KeyBinding::FirstKey, 5, true}, @@ {&KeyBinding::FirstKey, 5, false}, @@ The key file's first key is read as decimal: "0x1E" becomes 0 and the key is lost
 keys-09 @@ keys/TextLines.cpp @@ bytes.remove(0, 3); @@ bytes.remove(0, 2); @@ Part of a UTF-8 byte-order mark stays: the first line of keys.dat or a key file is misread
+keys-10 @@ keys/KeyCommands.cpp @@ if (m_bindings.load().get() != &table) @@ if (false) @@ A "+NAME" looked up just before an import replaced the table stays down until the 10 s watchdog
 config-01 @@ config/ConfigFile.cpp @@ if (fields.size() < 6) @@ if (fields.size() < 7) @@ Binding records of six fields are ignored: every binding of keys.dat is lost at start
 config-02 @@ config/ConfigFile.cpp @@ settings.AllowOtherSites = fields[1].compare(AnySite, Qt::CaseInsensitive) == 0; @@ settings.AllowOtherSites = fields[1].compare(AnySite, Qt::CaseInsensitive) != 0; @@ "SITES any" keeps the guard on, any other value turns it off
 config-03 @@ config/ConfigFile.cpp @@ QString::number(b.SecondModifiers), QString::number(b.FirstKey), @@ QString::number(b.FirstKey), QString::number(b.SecondModifiers), @@ keys.dat is saved with a binding's second modifiers and first key swapped
@@ -67,6 +68,7 @@ config-07 @@ config/FrmOpts.cpp @@ port.value < 1 || port.value > 65535) { @@ po
 config-08 @@ config/FrmOpts.cpp @@ m_settings.ServerPort = port.value; @@ {} @@ A port set in the options window is not kept: keys.dat gets the old one at exit
 config-09 @@ config/FrmOpts.cpp @@ m_keys.replaceBindings(std::move(table)); @@ {} @@ An imported key file is read but never put in use
 config-10 @@ config/ReplaceFile_unix.cpp @@ const QString resolved = info.isSymLink() ? info.symLinkTarget() : path; @@ const QString resolved = path; @@ Saving over a keys.dat that is a link replaces the link with a file
+config-11 @@ config/ConfigFile.cpp @@ settings.DocumentRoot = fields[1].toString(); @@ settings.DocumentRoot = fields[1].toString().toLower(); @@ A document root with capitals is read lower-cased from keys.dat: every page answers 404
 inject-01 @@ inject/StrokePlayer.cpp @@ keys.push_back(modifier(KeyConstads::LinuxLeftShift)); @@ keys.push_back(modifier(KeyConstads::LinuxLeftCtrl)); @@ Shift is pressed as Ctrl
 inject-02 @@ inject/StrokePlayer.cpp @@ for (auto it = keys.rbegin(); it != keys.rend(); ++it) @@ for (auto it = keys.begin(); it != keys.end(); ++it) @@ Keys go up in the order they went down: the modifiers before the key
 inject-03 @@ inject/StrokePlayer.cpp @@ if (--m_users[indexOf(*it)] == 0) @@ if (--m_users[indexOf(*it)] >= 0) @@ A key that two strokes or holds share goes up while one of them still holds it
@@ -77,10 +79,11 @@ inject-07 @@ inject/XTestInjector.cpp @@ if (folded(titleOf(window)) == wanted) 
 inject-08 @@ inject/XTestInjector.cpp @@ XSetInputFocus(display, window, RevertToParent, CurrentTime); @@ {} @@ Activating a window does not focus it: without a window manager its keys go elsewhere
 inject-09 @@ inject/UinputInjector.cpp @@ return m_write(EV_KEY, key.linuxCode, 0); @@ return m_write(EV_KEY, key.linuxCode, 2); @@ uinput: a key up is written as a repeat, so every key stays down
 inject-10 @@ inject/KeyConstads.cpp @@ {157, "RCTRL", 97}, @@ {157, "RCTRL", 29}, @@ Right Ctrl is pressed as left Ctrl
+inject-11 @@ inject/KeyConstads.cpp @@ {100, "F13", 183}, @@ {100, "F12", 183}, @@ F13 is named F12: the options window shows F13's bindings as F12, and vanterel-keys knows no F13
 app-01 @@ app/FrmMain.cpp @@ if (!m_settings.AppFolder.endsWith(QLatin1Char('/'))) @@ if (m_settings.AppFolder.endsWith(QLatin1Char('/'))) @@ The data folder loses its closing "/": keys.dat, Log.txt and htdocs are looked for beside it
-app-02 @@ app/FrmMain.cpp @@ m_keys.replaceBindings(std::move(table)); @@ {} @@ keys.dat's bindings are not put in use, and an empty table is saved over them at exit
-app-03 @@ app/FrmMain.cpp @@ if (m_keys.bindings()->upperBound() == 0) @@ if (m_keys.bindings()->upperBound() != 0) @@ Send Key does nothing while there are bindings
-app-04 @@ app/FrmMain.cpp @@ m_keys.PressCommandKeys(selected, true); @@ m_keys.PressCommandKeys(selected, false); @@ Send Key does not look the target window up: its keys go to the focused window
+app-02 @@ app/FrmMain.cpp @@ m_settings, m_injector.get(), std::move(table)); @@ m_settings, m_injector.get()); @@ keys.dat's bindings are not put in use, and an empty table is saved over them at exit
+app-03 @@ app/FrmMain.cpp @@ if (!m_keys || m_keys->bindings()->upperBound() == 0) @@ if (!m_keys || m_keys->bindings()->upperBound() != 0) @@ Send Key does nothing while there are bindings
+app-04 @@ app/FrmMain.cpp @@ m_keys->PressCommandKeys(selected, true); @@ m_keys->PressCommandKeys(selected, false); @@ Send Key does not look the target window up: its keys go to the focused window
 app-05 @@ app/LogFile.cpp @@ m_pending.append("\r\n", 2); @@ m_pending.append("\n", 1); @@ Log.txt lines end in LF instead of CR LF
 app-06 @@ app/LogFile.cpp @@ QIODevice::WriteOnly | QIODevice::Truncate @@ QIODevice::WriteOnly | QIODevice::Append @@ Log.txt is not emptied at start
 app-07 @@ app/SignalHandler.cpp @@ constexpr int HandledSignals[] = {SIGTERM, SIGINT, SIGHUP}; @@ constexpr int HandledSignals[] = {SIGINT, SIGHUP}; @@ SIGTERM ends the program without its shut-down: keys.dat is not saved

@@ -37,24 +37,25 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("file"); // "|" for the separator; no file when null
         QTest::addColumn<QByteArray>("saved");
         QTest::addRow("no file") << QByteArray() << dat("PORT|80\nFOLDER|/s\n");
-        QTest::addRow("keys in any case; the later wins; a port is a leading number")
-            << "Port|1\nfolder|/a\nport|-80.5|\nFOLDER|/b"_ba << dat("PORT|-80\nFOLDER|/b\n");
+        QTest::addRow("keys in any case; the later wins; a port is a leading number; a folder keeps its case")
+            << "Port|1\nfolder|/a\nport|-80.5|\nFOLDER|/My Site/B"_ba << dat("PORT|-80\nFOLDER|/My Site/B\n");
         QTest::addRow("no PORT with a blank or tab by the key; empty values")
             << "PORT|\nFOLDER|\nPORT |1\nPORT 2\n\tPORT|3"_ba << dat("PORT|0\nFOLDER|\n");
         QTest::addRow("comments only at the start")
             << "   #PORT|1\n//PORT|2\nFOLDER|/a#b//c"_ba << dat("PORT|80\nFOLDER|/a#b//c\n");
         QTest::addRow("blanks around a line go; tabs and runs of blanks are one blank")
-            << "   FOLDER|/my \t site/x y   "_ba << dat("PORT|80\nFOLDER|/my site/x y\n");
+            << "   FOLDER|/My \t Site/X y   "_ba << dat("PORT|80\nFOLDER|/My Site/X y\n");
         // A folder that ended in a blank used to come back without it.
         QTest::addRow("a blank before a further field stays")
-            << "FOLDER|/site  |x"_ba << dat("PORT|80\nFOLDER|/site |\n");
+            << "FOLDER|/Site  |x"_ba << dat("PORT|80\nFOLDER|/Site |\n");
         QTest::addRow("six fields or more; unknown keys go; case kept")
             << "key|GearUp|30|4|29|1\nKEY|a|30|4|29|1|99\nkey|b|30|4|29\nTITLE|x"_ba
             << dat("PORT|80\nFOLDER|/s\nkey|GearUp|30|4|29|1\nkey|a|30|4|29|1\n");
         QTest::addRow("empty fields count; numbers are leading numbers")
             << "key||30|||\nkey|a|-1|2.5|3.5|x"_ba
             << dat("PORT|80\nFOLDER|/s\nkey||30|0|0|0\nkey|a|-1|2|4|0\n");
-        QTest::addRow("UTF-8 passes") << "FOLDER|/caf\xC3\xA9"_ba << dat("PORT|80\nFOLDER|/caf\xC3\xA9\n");
+        QTest::addRow("UTF-8 passes, capitals too")
+            << "FOLDER|/CAF\xC3\x89"_ba << dat("PORT|80\nFOLDER|/CAF\xC3\x89\n");
         QTest::addRow("SITES any, any case") << "sites|Any"_ba << dat("PORT|80\nFOLDER|/s\nSITES|any\n");
         QTest::addRow("the later SITES wins") << "SITES|any\nSITES|own"_ba << dat("PORT|80\nFOLDER|/s\n");
         QTest::addRow("HOSTS: names kept as written, empty fields go")
@@ -71,8 +72,9 @@ private Q_SLOTS:
     void loadThenSave()
     {
         QFETCH(QByteArray, file);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(u"keys.dat"_s);
+        QTemporaryDir dir; // in a folder whose name has capitals and a blank, as users' folders do
+        const QString path = dir.filePath(u"My Panel/keys.dat"_s);
+        QVERIFY(QDir(dir.path()).mkdir(u"My Panel"_s));
         QVERIFY(file.isNull() || writeFile(path, file.replace('|', '\x1e')));
         for (int round = 0; round < 2; ++round) { // what was saved reads back as the same
             // Start-up's state before loading, with values a load must replace or reset.
