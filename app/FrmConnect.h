@@ -1,7 +1,7 @@
 #pragma once
 
 #include "http/DeviceAccess.h"
-#include "http/Server.h"
+#include "http/NetworkInterfaces.h"
 
 #include <QImage>
 #include <QStringList>
