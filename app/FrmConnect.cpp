@@ -47,7 +47,7 @@ QImage QrCodeImage(const QString &text, int minimumSize)
                 continue;
             for (int row = 0; row < scale; ++row) {
                 uchar *line = image.scanLine((y + QuietZoneModules) * scale + row);
-                std::memset(line + (x + QuietZoneModules) * scale, 0, std::size_t(scale));
+                std::memset(line + std::ptrdiff_t{x + QuietZoneModules} * scale, 0, std::size_t(scale));
             }
         }
     }

@@ -20,7 +20,7 @@ void LogFile::writeLine(const QString &text)
         return;
     m_pending += text.toLocal8Bit();
     m_pending.append("\r\n", 2);
-    if (m_pending.size() >= 64 * 1024)
+    if (m_pending.size() >= qsizetype{64} * 1024)
         flush();
 }
 

@@ -73,7 +73,7 @@ bool StrokePlayer::play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, W
     auto op = std::make_shared<Op>(Op{Kind::Tap, {}, window});
     appendCombo(op->keys, key, alt, ctrl, shift);
     op->keyCode = keyCode;
-    return submit(std::move(op));
+    return submit(op);
 }
 
 bool StrokePlayer::hold(const std::string &id, const std::vector<Combo> &combos, WindowHandle window,
@@ -86,7 +86,7 @@ bool StrokePlayer::hold(const std::string &id, const std::vector<Combo> &combos,
         else
             Warn("Key code " + std::to_string(combo.keyCode) + " of hold " + id + " names no key; skipped");
     }
-    return submit(std::move(op));
+    return submit(op);
 }
 
 void StrokePlayer::release(const std::string &id)
@@ -141,7 +141,7 @@ bool StrokePlayer::idle() const
         && Clock::now() >= m_readyAt;
 }
 
-bool StrokePlayer::submit(std::shared_ptr<Op> op)
+bool StrokePlayer::submit(const std::shared_ptr<Op> &op)
 {
     Lock lock(m_mutex);
     if (m_stopping) {

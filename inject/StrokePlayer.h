@@ -83,7 +83,7 @@ private:
     };
     enum class Owner { Nobody, Player, Caller };
 
-    bool submit(std::shared_ptr<Op> op);
+    bool submit(const std::shared_ptr<Op> &op);
     bool idle() const;
     void run();
     void playOp(Lock &lock, Op &op);

@@ -5,7 +5,8 @@ cd "$(dirname "$0")/.."
 . scripts/deps.sh
 vanterel_install $VANTEREL_BUILD_PACKAGES $VANTEREL_DISPLAY_PACKAGES $VANTEREL_TEST_PACKAGES
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTEREL_BUILD_TESTS=ON
+# The compilation database is for scripts/tidy.sh, which CI runs next.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTEREL_BUILD_TESTS=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 cmake --build build -j"$(nproc)"
 # playwright-core for the browser test, as the lock file pins it; npm's cache
 # stays in the build folder, so later runs need no network.
