@@ -39,7 +39,7 @@ enum SlotState {
 
 // What one arrival is read into; an arrival larger than this is read on in
 // further calls and handled whole.
-constexpr std::size_t ReadBufferSize = 64 * 1024;
+constexpr std::size_t ReadBufferSize = std::size_t{64} * 1024;
 // Bursts of clients must not overflow the queue of connections waiting to be
 // accepted: each overflow costs the client a second or more of SYN retries.
 constexpr int ListenBacklog = 1024;
