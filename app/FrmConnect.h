@@ -1,6 +1,6 @@
 #pragma once
 
-#include "http/Server.h"
+#include "http/NetworkInterfaces.h"
 
 #include <QImage>
 #include <QStringList>

@@ -2,11 +2,11 @@
 
 #include "common/CoolIcon.h"
 #include "common/Layout.h"
+#include "common/ServerControl.h"
 #include "common/Settings.h"
 #include "common/mdlStringFunctions.h"
 #include "config/LeadingNumber.h"
 #include "config/Prompts.h"
-#include "http/Server.h"
 #include "keys/KeyCommands.h"
 #include "keys/KeyFileImport.h"
 

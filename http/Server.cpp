@@ -1,12 +1,11 @@
 #include "http/Server.h"
 
 #include "common/EventSink.h"
+#include "http/NetworkInterfaces.h"
 #include "http/RequestHandler.h"
 #include "http/SocketIo.h"
 
-#include <QHostAddress>
 #include <QLoggingCategory>
-#include <QNetworkInterface>
 #include <queue>
 
 #include <asio/executor_work_guard.hpp>
@@ -24,8 +23,6 @@
 Q_LOGGING_CATEGORY(lcServer, "vanterel.http", QtWarningMsg)
 
 namespace vanterel::http {
-
-ServerControl::~ServerControl() = default;
 
 namespace {
 
@@ -897,33 +894,6 @@ std::vector<SlotInfo> Server::Slots()
         }
     });
     return out;
-}
-
-QStringList LocalIPv4Addresses()
-{
-    QStringList addresses;
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &nif : interfaces) {
-        const auto flags = nif.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning)
-            || flags.testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        const auto entries = nif.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries) {
-            const QHostAddress addr = entry.ip();
-            if (addr.protocol() == QAbstractSocket::IPv4Protocol && !addr.isLoopback())
-                addresses.append(addr.toString());
-        }
-    }
-    return addresses;
-}
-
-QString LocalIP()
-{
-    // The listener takes every address; report the one a tablet on the local
-    // network would use.
-    const QStringList addresses = LocalIPv4Addresses();
-    return addresses.isEmpty() ? QStringLiteral("127.0.0.1") : addresses.front();
 }
 
 } // namespace vanterel::http

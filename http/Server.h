@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/ServerControl.h"
 #include "common/Settings.h"
 
 #include <QString>
-#include <QStringList>
 #include <QtGlobal>
 
 #include <chrono>
@@ -16,18 +16,6 @@ class EventSink;
 } // namespace vanterel
 
 namespace vanterel::http {
-
-// What the options window may ask of the running server. Both return at once;
-// the server applies them in order on its own thread and logs the outcome.
-class ServerControl {
-public:
-    virtual ~ServerControl();
-    // Closes the listener ("Server closed."), listens on the port and logs the
-    // listening line, or why it could not listen. Connections go on.
-    virtual void RestartListening(qint32 port) = 0;
-    // Applies to the next request.
-    virtual void SetDocumentRoot(const QString &documentRoot) = 0;
-};
 
 // One connection slot as the server sees it (for tests and diagnostics).
 struct SlotInfo {
@@ -100,13 +88,5 @@ private:
     struct Engine;
     std::unique_ptr<Engine> d;
 };
-
-// The IPv4 addresses at which devices of the network may reach this host:
-// those of every interface that is up, running and not the loopback.
-QStringList LocalIPv4Addresses();
-
-// The address a browser on the local network would use to reach this host:
-// the first of LocalIPv4Addresses(), else the loopback address.
-QString LocalIP();
 
 } // namespace vanterel::http
