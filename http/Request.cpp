@@ -1,6 +1,7 @@
 #include "http/Request.h"
 
 #include "common/mdlStringFunctions.h"
+#include "http/SiteGuard.h"
 
 using namespace Qt::StringLiterals;
 
@@ -74,43 +75,51 @@ QString mapToLocalPath(const QString &path, const QString &documentRoot)
     return local;
 }
 
-PathEntry lookUpPath(const QString &path, const QString &localPath, const DocumentRootView &root)
+ServingRules::ServingRules(QString serverSignature, bool allowOtherSites)
+    : signature(std::move(serverSignature))
+    , allowOtherSites(allowOtherSites)
+    , notFound(notFoundResponse(signature))
+    , notImplemented(notImplementedResponse(signature))
 {
-    // "." and ".." are hidden names too, so a trailing "/.." never reaches
-    // the file system.
-    if (hasHiddenComponent(path))
-        return {};
-    return root.lookUp(localPath);
 }
 
-RequestDecision decideRequest(const QByteArray &requestBytes, const DocumentRootView &root,
-                              const QString &serverSignature)
+RequestDecision decideRequest(const QByteArray &requestBytes, ServedRoot &root, const ServingRules &rules,
+                              [[maybe_unused]] const ConnectionInfo &connection)
 {
     RequestDecision decision;
     decision.text = requestText(requestBytes);
     decision.request = parseRequest(decision.text);
-    if (!decision.request.isGet) {
+    const ParsedRequest &request = decision.request;
+    if (!request.isGet) {
         decision.kind = ResponseKind::NotImplemented;
-        decision.response = notImplementedResponse(serverSignature);
+        decision.response = rules.notImplemented;
         return decision;
     }
-    if (!decision.request.refused) {
-        decision.localPath = mapToLocalPath(decision.request.path, root.documentRoot());
-        decision.entry = lookUpPath(decision.request.path, decision.localPath, root);
+    if (request.refused) {
+        decision.kind = ResponseKind::NotFound;
+        decision.response = rules.notFound;
+        return decision;
     }
+    // The one place where a command is weighed against where it came from.
+    if (!request.command.isEmpty())
+        decision.command = !rules.allowOtherSites && isFromAnotherSite(decision.text, request.host)
+            ? CommandAction::Refused
+            : CommandAction::Run;
+
+    decision.localPath = mapToLocalPath(request.path, root.documentRoot());
+    decision.entry = root.open(request.path, decision.localPath);
     switch (decision.entry.kind) {
     case EntryKind::Missing:
         decision.kind = ResponseKind::NotFound;
-        decision.response = notFoundResponse(serverSignature);
+        decision.response = rules.notFound;
         break;
     case EntryKind::Folder:
         decision.kind = ResponseKind::Redirect;
-        decision.response = redirectResponse(decision.request.host);
+        decision.response = redirectResponse(request.host);
         break;
     case EntryKind::File:
         decision.kind = ResponseKind::File;
-        decision.content = contentRuleFor(decision.request.path);
-        decision.response = fileHeader(serverSignature, decision.content, decision.entry.size);
+        decision.response = fileHeader(rules.signature, contentRuleFor(request.path), decision.entry.size);
         break;
     }
     return decision;

@@ -1,32 +1,32 @@
 #pragma once
 
-#include "http/DocumentRoot.h"
 #include "http/Responses.h"
+#include "http/ServedRoot.h"
 
 #include <QByteArray>
 #include <QString>
 
 // Deciding what a request gets, with no socket, log or key press in it. The
-// connection code runs the steps in order and writes its trace lines and runs
-// the command between them:
+// server calls decideRequest() once for every arrival (RequestHandler) and
+// then, from the decision alone, writes its trace lines, runs the command and
+// starts the response, in this order:
 //
-//   text = requestText(bytes)                      -> "N - Got Data: " + text
-//   request = parseRequest(text)
-//     !request.isGet                               -> 501, nothing else
-//                                                  -> "N - Requested File: " + request.requestPath
-//     request.refused                              -> 404, no command
-//     !request.command.isEmpty()                   -> AddMsg "Recieved command " + command,
-//                                                     press the keys,
-//                                                     "N - Pressed keys for command " + command
-//   localPath = mapToLocalPath(request.path, root.documentRoot())
-//                                                  -> "N - Complete Path: " + localPath
-//   entry = lookUpPath(request.path, localPath, root)
-//     Missing -> 404; Folder -> redirectResponse(request.host);
-//     File    -> AddMsg "Transfering: " + request.path, openServedFile(entry.resolvedPath),
-//                fileHeader(signature, contentRuleFor(request.path), file.size())
-//                                                  -> "N - Sent Data: " + response text
+//   "N - Got Data: " + text
+//   !request.isGet                      -> response (501); nothing else
+//   "N - Requested File: " + request.requestPath
+//   request.refused                     -> response (404); no command
+//   command Run                         -> AddMsg "Recieved command " + request.command,
+//                                          press its keys,
+//                                          "N - Pressed keys for command " + request.command
+//   command Refused                     -> AddMsg "Refused command " + request.command + " from another site"
+//   "N - Complete Path: " + localPath
+//   kind NotFound or Redirect           -> response
+//   kind File                           -> AddMsg "Transfering: " + request.path,
+//                                          response (the header), then entry.file piece by piece
+//   each response sent                  -> "N - Sent Data: " + response
 //
-// decideRequest() runs all of it at once for tests and fuzzing.
+// Tests and the fuzzer call decideRequest() too: what they check is what the
+// server does.
 namespace vanterel::http {
 
 enum class ResponseKind {
@@ -58,6 +58,48 @@ struct ParsedRequest {
     QString path;
 };
 
+// Where a request came from, as its connection knows it.
+struct ConnectionInfo {
+    // The client's IP address as text: "192.168.1.23", "::1". A client that
+    // reached the dual-stack listener over IPv4 is written the IPv4 way.
+    QString peerAddress;
+    // The port the connection was accepted on.
+    quint16 localPort = 0;
+};
+
+// What every decision of one server shares, made once.
+struct ServingRules {
+    ServingRules(QString serverSignature, bool allowOtherSites);
+
+    QString signature;
+    // Commands are run also when a page of another site made the request
+    // (the user hosts the panel elsewhere).
+    bool allowOtherSites = false;
+    // The same bytes every time.
+    QByteArray notFound;
+    QByteArray notImplemented;
+};
+
+enum class CommandAction {
+    None,    // no command, or a refused path
+    Run,     // press its keys
+    Refused, // a page of another site named it
+};
+
+struct RequestDecision {
+    ResponseKind kind = ResponseKind::NotImplemented;
+    // The received bytes as text.
+    QString text;
+    ParsedRequest request;
+    CommandAction command = CommandAction::None;
+    // Empty for 501 and for a refused path.
+    QString localPath;
+    // For a file: open, with its length when opened.
+    OpenedEntry entry;
+    // The whole response, or for a file its header (made with entry.size).
+    QByteArray response;
+};
+
 // The received bytes as text, in the locale's 8-bit encoding (UTF-8 on Linux).
 QString requestText(const QByteArray &bytes);
 
@@ -73,27 +115,11 @@ ParsedRequest parseRequest(const QString &text);
 // "%20" becomes a blank. Nothing else is decoded.
 QString mapToLocalPath(const QString &path, const QString &documentRoot);
 
-// What the local path names, for the request path it was mapped from: a
-// request path with a hidden component is Missing before the file system is
-// asked; everything else is up to the view (containment, hidden entries
-// below the root, system files).
-PathEntry lookUpPath(const QString &path, const QString &localPath, const DocumentRootView &root);
-
-struct RequestDecision {
-    ResponseKind kind = ResponseKind::NotImplemented;
-    QString text;
-    ParsedRequest request;
-    // Empty for 501 and for a refused path.
-    QString localPath;
-    // For a file: what to open and how long it was when looked at.
-    PathEntry entry;
-    // For a file: the content type and cache rule.
-    ContentRule content;
-    // The whole response, or for a file its header (made with entry.size).
-    QByteArray response;
-};
-
-RequestDecision decideRequest(const QByteArray &requestBytes, const DocumentRootView &root,
-                              const QString &serverSignature);
+// Everything the server does for one arrival of bytes, decided: the response,
+// whether the command runs, and for a file the file itself, opened through
+// the root. The connection is where the bytes came from; the site guard
+// weighs only the request's own headers so far.
+RequestDecision decideRequest(const QByteArray &requestBytes, ServedRoot &root, const ServingRules &rules,
+                              const ConnectionInfo &connection);
 
 } // namespace vanterel::http

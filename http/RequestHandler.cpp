@@ -1,25 +1,18 @@
 #include "http/RequestHandler.h"
 
 #include "common/EventSink.h"
-#include "http/Request.h"
-#include "http/Responses.h"
-#include "http/ServedRoot.h"
-#include "http/SiteGuard.h"
 
 namespace vanterel::http {
 
 Connections::~Connections() = default;
 
-RequestHandler::RequestHandler(Connections &connections, EventSink &log, QString serverSignature,
-                               QString documentRoot, CommandRunner runCommand, bool allowOtherSites)
+RequestHandler::RequestHandler(Connections &connections, EventSink &log, ServingRules rules,
+                               const QString &documentRoot, CommandRunner runCommand)
     : m_connections(connections)
     , m_log(log)
-    , m_signature(std::move(serverSignature))
-    , m_root(std::make_unique<ServedRoot>(std::move(documentRoot)))
+    , m_rules(std::move(rules))
+    , m_root(std::make_unique<ServedRoot>(documentRoot))
     , m_runCommand(std::move(runCommand))
-    , m_allowOtherSites(allowOtherSites)
-    , m_notFound(notFoundResponse(m_signature))
-    , m_notImplemented(notImplementedResponse(m_signature))
 {
 }
 
@@ -28,11 +21,6 @@ RequestHandler::~RequestHandler() = default;
 void RequestHandler::setDocumentRoot(const QString &documentRoot)
 {
     m_root = std::make_unique<ServedRoot>(documentRoot);
-}
-
-const QString &RequestHandler::documentRoot() const
-{
-    return m_root->documentRoot();
 }
 
 void RequestHandler::trace(int index, QStringView label, const QString &text)
@@ -49,60 +37,54 @@ void RequestHandler::trace(int index, QStringView label, const QString &text)
 
 void RequestHandler::send(int index, const QByteArray &response)
 {
-    m_connections.SendText(index, response);
+    m_connections.sendText(index, response);
     if (m_log.LogEnabled())
         trace(index, u" - Sent Data: ", QString::fromLocal8Bit(response));
 }
 
-void RequestHandler::handle(int index, const QByteArray &bytes)
+void RequestHandler::handle(int index, const QByteArray &bytes, const ConnectionInfo &connection)
 {
-    const QString text = requestText(bytes);
-    trace(index, u" - Got Data: ", text);
-    m_connections.TakeOver(index);
+    RequestDecision decision = decideRequest(bytes, *m_root, m_rules, connection);
+    const ParsedRequest &request = decision.request;
+    trace(index, u" - Got Data: ", decision.text);
+    m_connections.takeOver(index);
 
-    const ParsedRequest request = parseRequest(text);
     if (!request.isGet) {
-        send(index, m_notImplemented);
+        send(index, decision.response);
         return;
     }
     trace(index, u" - Requested File: ", request.requestPath);
     if (request.refused) {
-        send(index, m_notFound);
+        send(index, decision.response);
         return;
     }
-    if (!request.command.isEmpty() && !m_allowOtherSites && isFromAnotherSite(text, request.host)) {
+    switch (decision.command) {
+    case CommandAction::None:
+        break;
+    case CommandAction::Refused:
         // A page of another site named the command: the page is answered as
         // ever, the key is not pressed.
         m_log.AddMsg(QStringLiteral("Refused command ") + request.command
                      + QStringLiteral(" from another site"));
-    } else if (!request.command.isEmpty()) {
+        break;
+    case CommandAction::Run:
         m_log.AddMsg(QStringLiteral("Recieved command ") + request.command);
         if (m_runCommand)
             m_runCommand(request.command);
         trace(index, u" - Pressed keys for command ", request.command);
-    }
-
-    const QString localPath = mapToLocalPath(request.path, m_root->documentRoot());
-    trace(index, u" - Complete Path: ", localPath);
-    OpenedEntry entry = m_root->open(request.path, localPath);
-
-    switch (entry.kind) {
-    case EntryKind::Missing:
-        send(index, m_notFound);
-        return;
-    case EntryKind::Folder:
-        m_connections.SetPendingText(index, QByteArray());
-        send(index, redirectResponse(request.host));
-        return;
-    case EntryKind::File:
         break;
     }
 
+    trace(index, u" - Complete Path: ", decision.localPath);
+    if (decision.kind != ResponseKind::File) {
+        send(index, decision.response);
+        return;
+    }
     m_log.AddMsg(QStringLiteral("Transfering: ") + request.path);
-    const QByteArray header = fileHeader(m_signature, contentRuleFor(request.path), entry.size);
-    m_connections.SendFile(index, header, std::move(entry.file), entry.size, request.path);
+    m_connections.sendFile(index, decision.response, std::move(decision.entry.file), decision.entry.size,
+                           request.path);
     if (m_log.LogEnabled())
-        trace(index, u" - Sent Data: ", QString::fromLocal8Bit(header));
+        trace(index, u" - Sent Data: ", QString::fromLocal8Bit(decision.response));
 }
 
 } // namespace vanterel::http

@@ -66,6 +66,8 @@ struct Slot {
     // owns the descriptor. Most requests are read and answered at once and
     // never wait, which spares the calls that registering a socket costs.
     std::unique_ptr<tcp::socket> socket;
+    socketio::PeerAddress peer;
+    quint16 localPort = 0;
     bool registered = false;
     // Counts the connections the slot has carried, so that a wait that ends
     // after its connection was closed never touches the next one.
@@ -90,7 +92,6 @@ struct Slot {
     qint64 BytesToSend = 0;
     qint64 BytesSent = 0;
     QString FilePath;
-    QByteArray PendingText;
     QByteArray unsent; // handed to us, not yet taken by the socket
     qsizetype unsentAt = 0;
 
@@ -124,7 +125,8 @@ struct Server::Engine final : Connections {
     Engine(const Settings &s, EventSink &logSink, CommandRunner run)
         : settings(s)
         , log(logSink)
-        , handler(*this, logSink, s.ServerSignature, s.DocumentRoot, std::move(run), s.AllowOtherSites)
+        , handler(*this, logSink, ServingRules(s.ServerSignature, s.AllowOtherSites), s.DocumentRoot,
+                  std::move(run))
     {
         slots.emplace_back(); // slot 0 belongs to the listener
         readBuffer.resize(ReadBufferSize);
@@ -135,7 +137,7 @@ struct Server::Engine final : Connections {
     void stopListening();
     void waitForConnections();
     void acceptSome();
-    void onAccepted(socketio::Handle fd);
+    void onAccepted(socketio::Handle fd, const socketio::PeerAddress &peer);
     void notifyListening(bool listening);
 
     // Connections.
@@ -163,11 +165,10 @@ struct Server::Engine final : Connections {
     void shutdownHere();
 
     // Connections, called by request handling.
-    void TakeOver(int index) override;
-    void SendText(int index, const QByteArray &response) override;
-    void SendFile(int index, const QByteArray &header, FileHandle file, qint64 length,
+    void takeOver(int index) override;
+    void sendText(int index, const QByteArray &response) override;
+    void sendFile(int index, const QByteArray &header, FileHandle file, qint64 length,
                   const QString &filePath) override;
-    void SetPendingText(int index, const QByteArray &text) override;
 
     Settings settings;
     EventSink &log;
@@ -279,7 +280,8 @@ void Server::Engine::acceptSome()
     for (int i = 0; i < MaxAcceptsPerTurn; ++i) {
         if (!acceptor.is_open())
             return;
-        const socketio::Result r = socketio::acceptConnection(acceptor.native_handle());
+        socketio::PeerAddress peer;
+        const socketio::Result r = socketio::acceptConnection(acceptor.native_handle(), peer);
         if (r.wouldBlock) {
             waitForConnections();
             return;
@@ -297,7 +299,7 @@ void Server::Engine::acceptSome()
             return;
         }
         acceptErrorLogged = false;
-        onAccepted(static_cast<socketio::Handle>(r.bytes));
+        onAccepted(static_cast<socketio::Handle>(r.bytes), peer);
     }
     asio::post(io, [this, generation] {
         if (generation == listenGeneration)
@@ -305,7 +307,7 @@ void Server::Engine::acceptSome()
     });
 }
 
-void Server::Engine::onAccepted(socketio::Handle fd)
+void Server::Engine::onAccepted(socketio::Handle fd, const socketio::PeerAddress &peer)
 {
     int k = 0;
     if (freeSlots.empty()) {
@@ -317,6 +319,8 @@ void Server::Engine::onAccepted(socketio::Handle fd)
     }
     Slot &s = slots[std::size_t(k)];
     s.fd = fd;
+    s.peer = peer;
+    s.localPort = quint16(settings.ServerPort);
     s.state = StateConnected;
     s.readOn = true;
     if (idleTimeout.count() > 0) {
@@ -359,7 +363,8 @@ void Server::Engine::readFrom(int k)
         // Short responses are over before anything more could be read; a
         // longer one reads on from its first piece (sendPiece).
         s.readOn = false;
-        handler.handle(k, arrival);
+        const ConnectionInfo connection{QString::fromLatin1(socketio::addressText(s.peer)), s.localPort};
+        handler.handle(k, arrival, connection);
         if (s.pushPending) {
             s.pushPending = false;
             after(k, s.pending);
@@ -559,7 +564,8 @@ void Server::Engine::closeConnection(int k)
     s.fileLength = s.fileOffset = s.pieceLeft = 0;
     s.BytesToSend = s.BytesSent = 0;
     s.FilePath.clear();
-    s.PendingText.clear();
+    s.peer = socketio::PeerAddress{};
+    s.localPort = 0;
     s.unsent.clear();
     s.unsentAt = 0;
     freeSlots.push(k);
@@ -669,7 +675,7 @@ void Server::Engine::onIdleSweep()
 
 // --- Request handling's calls ---------------------------------------------
 
-void Server::Engine::TakeOver(int index)
+void Server::Engine::takeOver(int index)
 {
     Slot &s = slots[std::size_t(index)];
     if (!s.file && s.BytesToSend == 0)
@@ -685,7 +691,7 @@ void Server::Engine::TakeOver(int index)
     s.BytesSent = -s.unsentSize();
 }
 
-void Server::Engine::SendText(int index, const QByteArray &response)
+void Server::Engine::sendText(int index, const QByteArray &response)
 {
     Slot &s = slots[std::size_t(index)];
     s.BytesToSend = response.size();
@@ -696,7 +702,7 @@ void Server::Engine::SendText(int index, const QByteArray &response)
     s.pushPending = true;
 }
 
-void Server::Engine::SendFile(int index, const QByteArray &header, FileHandle file, qint64 length,
+void Server::Engine::sendFile(int index, const QByteArray &header, FileHandle file, qint64 length,
                               const QString &filePath)
 {
     Slot &s = slots[std::size_t(index)];
@@ -728,11 +734,6 @@ void Server::Engine::SendFile(int index, const QByteArray &header, FileHandle fi
     queue(s, out);
     s.pending = push(s);
     s.pushPending = true;
-}
-
-void Server::Engine::SetPendingText(int index, const QByteArray &text)
-{
-    slots[std::size_t(index)].PendingText = text;
 }
 
 void Server::Engine::shutdownHere()

@@ -1,9 +1,7 @@
-// The request rules, the document-root look-up and the file server over loopback TCP, on one folder tree.
+// The request decision, the document-root look-up and the file server over loopback TCP, on one folder tree.
 #include "common/EventSink.h"
 #include "http/Request.h"
-#include "http/ServedRoot.h"
 #include "http/Server.h"
-#include "http/SiteGuard.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TcpClient.h"
 
@@ -38,20 +36,6 @@ QByteArray get(const QByteArray &path, const QByteArray &headers = {})
 {
     return "GET " + path + " HTTP/1.1\r\n" + headers + "\r\n";
 }
-
-// A document root of words for the request rules: a path holding "nothing" is missing, the root and a
-// path ending in "/" are folders, the rest files of 4 bytes (5000000000 for a path holding "huge").
-struct WordRoot final : http::DocumentRootView {
-    QString documentRoot() const override { return u"/srv/htdocs"_s; }
-    http::PathEntry lookUp(const QString &local) const override
-    {
-        if (local.contains(u"nothing"))
-            return {};
-        if (local == documentRoot() || local.endsWith(u'/'))
-            return {EntryKind::Folder, local, 0};
-        return {EntryKind::File, local, local.contains(u"huge") ? 5000000000 : 4};
-    }
-};
 
 // What the program would show in its list, write to Log.txt and press; the server does it on its thread.
 class Recorder final : public EventSink {
@@ -101,7 +85,8 @@ class TestHttp : public QObject {
     std::unique_ptr<http::Server> server;
 
     QString at(const QString &relative) const { return dir.filePath(relative); }
-    void writeFile(const QString &relative, const QByteArray &bytes)
+    http::ServingRules servingRules() const { return {settings.ServerSignature, false}; }
+    void writeFile(const QString &relative, const QByteArray &bytes = "four")
     {
         QFile f(at(relative));
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
@@ -121,16 +106,24 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
-        for (const QString &folder : {u"htdocs"_s, u"htdocs-old"_s, u".local/htdocs"_s})
+        for (const QString &folder :
+             {u"htdocs/img/no_static"_s, u"htdocs/v1.2"_s, u"htdocs-old"_s, u".local/htdocs"_s})
             QVERIFY(QDir(dir.path()).mkpath(folder));
         const std::pair<QString, QByteArray> files[] = {{u"htdocs/index.htm"_s, "<p>panel</p>"},
                                                         {u"htdocs/empty.gif"_s, {}},
+                                                        {u"htdocs/huge.zip"_s, {}},
                                                         {u"outside.htm"_s, "out"},
                                                         {u"htdocs/.hidden.htm"_s, "no"},
                                                         {u"htdocs-old/x.htm"_s, "old"},
                                                         {u".local/htdocs/index.htm"_s, "local"}};
         for (const auto &[name, bytes] : files)
             writeFile(name, bytes);
+        // Four bytes each, for the rules.
+        for (const char *name : {"a.htm", "img/a.htm", "My %2e.htm", "Pic.JPG", "no-static.gif", "index.html",
+                                 "a.mp3", "a.PLS", "v1.2/pic.jpg", "img/no_static/clock.png"})
+            writeFile(u"htdocs/"_s + QLatin1String(name));
+        // Sparse: it takes no room on the disk.
+        QVERIFY(QFile::resize(at(u"htdocs/huge.zip"_s), 5000000000));
         const std::pair<QString, QString> links[] = {// target, link
                                                      {u"index.htm"_s, u"htdocs/inner-link.htm"_s},
                                                      {u".hidden.htm"_s, u"htdocs/to-hidden.htm"_s},
@@ -151,16 +144,17 @@ private Q_SLOTS:
     void cleanup() { server.reset(); }
 
     // What a request gets, the command that runs (the site guard included) and, where the row is about
-    // it, the local path it is mapped to.
+    // it, the local path it is mapped to: the decision the server makes, on the htdocs folder.
     void rules_data()
     {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("local");
-        auto row = [](const char *name, const QByteArray &request, const QByteArray &response,
-                      const QString &command = None, const QString &local = {}) {
-            QTest::addRow("%s", name) << request << response << command << local;
+        auto row = [this](const char *name, const QByteArray &request, const QByteArray &response,
+                          const QString &command = None, const QString &local = {}) {
+            QTest::addRow("%s", name)
+                << request << response << command << (local.isNull() ? local : at(local));
         };
         const QByteArray html = ok("text/html");
         row("a version digit and nothing after it", "GET / HTTP/1.0", redirect(""));
@@ -175,15 +169,16 @@ private Q_SLOTS:
         row("dot-dot is refused with its command", get("/a/../b.htm?FIRE"), NotFound);
         row("a star in the path", get("/x*y"), NotFound);
         row("dot between backslashes", get("\\.\\b.htm"), NotFound);
-        row("a hidden name after a backslash", get("/x\\.hidden.htm"), NotFound);
+        row("a hidden name after a backslash", get("\\.hidden.htm"), NotFound);
         row("a trailing dot-dot is hidden, not refused: its command runs", get("/a/..?FIRE"), NotFound, Fire);
         row("a question mark alone is no command", get("/?"), redirect(""));
-        row("only the first question mark splits", get("/a.htm?b?c"), html, u"b?c"_s, u"/srv/htdocs/a.htm"_s);
-        row("a question mark first leaves the root", get("?FIRE"), redirect(""), Fire, u"/srv/htdocs"_s);
-        row("backslashes are separators", get("\\img\\a.htm"), html, None, u"/srv/htdocs/img/a.htm"_s);
-        row("a slash and a backslash collapse", get("/img/\\a.htm"), html, None, u"/srv/htdocs/img/a.htm"_s);
-        row("only %20 is decoded", get("/My%20%2e.htm"), html, None, u"/srv/htdocs/My %2e.htm"_s);
-        row("no leading slash runs on from the root", get("-old/a"), ok("*/*"), None, u"/srv/htdocs-old/a"_s);
+        row("only the first question mark splits", get("/a.htm?b?c"), html, u"b?c"_s, u"htdocs/a.htm"_s);
+        row("a question mark first leaves the root", get("?FIRE"), redirect(""), Fire, u"htdocs"_s);
+        row("backslashes are separators", get("\\img\\a.htm"), html, None, u"htdocs/img/a.htm"_s);
+        row("a slash and a backslash collapse", get("/img/\\a.htm"), html, None, u"htdocs/img/a.htm"_s);
+        row("only %20 is decoded", get("/My%20%2e.htm"), html, None, u"htdocs/My %2e.htm"_s);
+        row("no leading slash runs on from the root, out of it", get("-old/x.htm"), NotFound, None,
+            u"htdocs-old/x.htm"_s);
         row("an upper-case JPG is a cached jpeg", get("/Pic.JPG"), ok("image/jpeg", 4, true));
         row("no-static with a hyphen is no marker", get("/no-static.gif"), ok("image/gif", 4, true));
         row("no_static in a folder name: no cache line", get("/img/no_static/clock.png"), ok("image/png"));
@@ -220,10 +215,10 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, request);
         QFETCH(QString, local);
-        const auto decision = http::decideRequest(request, WordRoot(), settings.ServerSignature);
+        http::ServedRoot root(settings.DocumentRoot);
+        const auto decision = http::decideRequest(request, root, servingRules(), {});
         QTEST(decision.response, "response");
-        QTEST(http::isFromAnotherSite(decision.text, decision.request.host) ? None : decision.request.command,
-              "command");
+        QTEST(decision.command == http::CommandAction::Run ? decision.request.command : None, "command");
         if (!local.isNull())
             QCOMPARE(decision.localPath, local);
     }
@@ -254,12 +249,11 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QFETCH(EntryKind, kind);
         http::ServedRoot served(root.isNull() ? QString() : at(root));
-        const QString local = http::mapToLocalPath(path, served.documentRoot());
-        const http::OpenedEntry entry = served.open(path, local);
-        QCOMPARE(entry.kind, kind);
-        QCOMPARE(bool(entry.file), kind == EntryKind::File);
+        const auto decision = http::decideRequest(get(path.toUtf8()), served, servingRules(), {});
+        QCOMPARE(decision.entry.kind, kind);
+        QCOMPARE(bool(decision.entry.file), kind == EntryKind::File);
         QTEST(served.usedFallback(), "fallback");
-        QCOMPARE(http::FileSystemRoot(served.documentRoot()).lookUp(local).kind, kind);
+        QCOMPARE(served.openByCanonicalPath(decision.request.path, decision.localPath).kind, kind);
     }
 
     // The real server: the exact bytes back, the commands pressed, the lines for the window's list and,
