@@ -324,11 +324,11 @@ private Q_SLOTS:
         writeFile(u"htdocs/long.zip"_s, QByteArray(length, 'L'));
         TcpClient a(start()), b(settings.ServerPort), c(settings.ServerPort);
         QVERIFY(b.send(get("/long.zip")) && c.send(get("/long.zip")) && !b.read(10000).endsWith("<timeout>"));
-        QVERIFY(server->Slots().at(2).hasFile);
+        QVERIFY(server->slotInfo().at(2).hasFile);
         a.close();
         b.close();
-        QTRY_VERIFY(server->Slots().at(1).state == 0 && server->Slots().at(2).state == 0);
-        QVERIFY(!server->Slots().at(2).hasFile);
+        QTRY_VERIFY(server->slotInfo().at(1).state == 0 && server->slotInfo().at(2).state == 0);
+        QVERIFY(!server->slotInfo().at(2).hasFile);
         QCOMPARE(finished(), 0);
         QCOMPARE(testing::exchange(settings.ServerPort, get("/nothing")), NotFound);
         QTRY_COMPARE(log->logLines().last(), u"Finished Transfer 1"_s);
@@ -338,7 +338,7 @@ private Q_SLOTS:
         QVERIFY(got.startsWith(ok("application/zip", length)) && got.endsWith(NotFound));
         QVERIFY(got.size() < length);
         QTRY_COMPARE(finished(), 2);
-        QCOMPARE(server->Slots().size(), std::size_t(4));
+        QCOMPARE(server->slotInfo().size(), std::size_t(4));
     }
 
     // Found when it happened: a file cut short after its header went out left the connection open.
@@ -352,7 +352,7 @@ private Q_SLOTS:
         QVERIFY(QFile::resize(at(u"htdocs/shrinking.htm"_s), 3000));
         got += client.read();
         QVERIFY(got.startsWith(header) && got.size() < header.size() + 200000);
-        QTRY_COMPARE(server->Slots().at(1).state, 0);
+        QTRY_COMPARE(server->slotInfo().at(1).state, 0);
         QCOMPARE(finished(), 0);
     }
 
@@ -372,7 +372,7 @@ private Q_SLOTS:
     void server_settingsChangeWhileConnectionsGoOn()
     {
         TcpClient accepted(start());
-        QTRY_COMPARE(server->Slots().size(), std::size_t(2));
+        QTRY_COMPARE(server->slotInfo().size(), std::size_t(2));
         const qint32 oldPort = settings.ServerPort, newPort = testing::freePort();
         server->SetDocumentRoot(at(u".local/htdocs"_s)); // in order with the restarts that follow
         for (const qint32 port : {0, 65536, newPort})
