@@ -60,6 +60,7 @@ public:
 
     // Before the first watch(); 0 turns the sweep off.
     void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    std::chrono::milliseconds timeout() const { return m_timeout; }
     // A connection was accepted now.
     void watch(int index, quint32 generation);
     void stop();

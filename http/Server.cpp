@@ -155,6 +155,13 @@ void Server::setIdleTimeout(std::chrono::milliseconds timeout)
     d->network.idleSweep.setTimeout(timeout);
 }
 
+std::chrono::milliseconds Server::idleTimeout() const
+{
+    // Set at start-up only: the network thread never changes it.
+    Q_ASSERT(d->onOwner());
+    return d->network.idleSweep.timeout();
+}
+
 void Server::setListeningObserver(ListeningObserver observer)
 {
     Q_ASSERT(d->onOwner() && !d->running);

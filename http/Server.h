@@ -71,6 +71,8 @@ public:
     QString ListeningLine() const;
     // Owner: why StartListening() could not listen, as a full log line.
     QString ListenFailureLine() const;
+    // Owner: DefaultIdleTimeout unless setIdleTimeout() changed it.
+    std::chrono::milliseconds idleTimeout() const;
     // Owner: closes every socket, the listener first, and every open file,
     // and ends the network thread. Later calls return at once.
     void Shutdown();

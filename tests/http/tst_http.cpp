@@ -1,11 +1,14 @@
-// The request decision, the document-root look-up and the file server over loopback TCP, on one folder tree.
+// The request decision, the document-root look-up, the pacing clock and the file server over loopback TCP, on
+// one folder tree.
 #include "common/EventSink.h"
+#include "http/Pacing.h"
 #include "http/Request.h"
 #include "http/Server.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TcpClient.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -256,6 +259,51 @@ private Q_SLOTS:
         QCOMPARE(served.openByCanonicalPath(decision.request.path, decision.localPath).kind, kind);
     }
 
+    // The shared clock against time points of the test's own: how many pieces a file goes in, the last
+    // one's length and when the last tick is due, in ms after the header went (-1: no tick). The first
+    // tick may come late, by less than the clock makes up for or by more.
+    void pacing_data()
+    {
+        QTest::addColumn<qint64>("length");
+        QTest::addColumn<int>("late");
+        QTest::addColumn<int>("pieces");
+        QTest::addColumn<qint64>("lastPiece");
+        QTest::addColumn<int>("lastTick");
+        QTest::addRow("an empty file is its header alone") << qint64(0) << 0 << 0 << qint64(0) << -1;
+        QTest::addRow("one byte goes with the header") << qint64(1) << 0 << 1 << qint64(1) << -1;
+        QTest::addRow("so does a whole piece") << qint64(2048) << 0 << 1 << qint64(2048) << -1;
+        QTest::addRow("one byte more waits for a tick") << qint64(2049) << 0 << 2 << qint64(1) << 1;
+        QTest::addRow("three pieces, a tick apart") << qint64(6000) << 0 << 3 << qint64(1904) << 2;
+        QTest::addRow("8 MiB in 4096 pieces") << qint64(8 << 20) << 0 << 4096 << qint64(2048) << 4095;
+        QTest::addRow("a tick 60 ms late is made up") << qint64(6000) << 60 << 3 << qint64(1904) << 2;
+        QTest::addRow("one 150 ms late starts afresh") << qint64(6000) << 150 << 3 << qint64(1904) << 151;
+    }
+    void pacing()
+    {
+        using namespace http::pacing;
+        using std::chrono::milliseconds;
+        QFETCH(qint64, length);
+        QFETCH(int, late);
+        // As the server goes: the first piece with the header, then one per tick while bytes are left.
+        const Clock::time_point sent{std::chrono::hours(1)};
+        TickSchedule schedule;
+        qint64 offset = std::max(qint64(0), pieceLength(length, 0)), lastPiece = offset;
+        int pieces = offset > 0 ? 1 : 0, lastTick = -1;
+        Clock::time_point now = sent, due = schedule.start(now);
+        while (offset < length) {
+            now = std::max(now, due) + milliseconds(std::exchange(late, 0)); // the tick runs
+            lastTick = int(std::chrono::duration_cast<milliseconds>(due - sent).count());
+            lastPiece = pieceLength(length, offset);
+            offset += lastPiece;
+            ++pieces;
+            if (offset < length)
+                due = schedule.advance(now);
+        }
+        QTEST(pieces, "pieces");
+        QTEST(lastPiece, "lastPiece");
+        QTEST(lastTick, "lastTick");
+    }
+
     // The real server: the exact bytes back, the commands pressed, the lines for the window's list and,
     // where the row says them, the lines for Log.txt.
     void server_answers_data()
@@ -356,15 +404,28 @@ private Q_SLOTS:
         QCOMPARE(finished(), 0);
     }
 
-    // Found when idle connections used up the descriptors: one that sends nothing is closed, while one
-    // that asked for a file longer in coming than the idle time gets all of it.
-    void server_aSilentConnectionIsClosed()
+    // Found when idle connections used up the descriptors: one that sends nothing is closed once the idle
+    // time has passed, and not before. A request a second after its connection opened is served under the
+    // default idle time, and a download that lasts longer than the idle time arrives whole.
+    void server_idleConnectionsAreClosedOnlyWhenSilentForTheIdleTime()
     {
-        writeFile(u"htdocs/long.zip"_s, QByteArray(2 * 1024 * 1024, 'L'));
-        TcpClient silent(start(std::chrono::milliseconds(200))), busy(settings.ServerPort);
+        const qsizetype length = 3 * 1024 * 1024; // 1536 pieces: 1.5 s at least
+        writeFile(u"htdocs/long.zip"_s, QByteArray(length, 'L'));
+        http::Server patient(settings, *log);
+        QCOMPARE(patient.idleTimeout(), std::chrono::seconds(30));
+        QVERIFY(patient.StartListening());
+        patient.Start();
+        TcpClient late(settings.ServerPort);
+        QElapsedTimer opened;
+        opened.start();
+        settings.ServerPort = testing::freePort();
+        TcpClient silent(start(std::chrono::seconds(1))), busy(settings.ServerPort);
         QVERIFY(busy.send(get("/long.zip")));
         QVERIFY(!silent.read(-1, 10000).endsWith("<timeout>") && silent.closedByPeer());
-        QCOMPARE(busy.read().size(), ok("application/zip", 2 * 1024 * 1024).size() + 2 * 1024 * 1024);
+        QCOMPARE_GE(opened.elapsed(), 1000);
+        QVERIFY(late.send(get("/index.htm")));
+        QCOMPARE(late.read(), ok("text/html", 12) + "<p>panel</p>");
+        QCOMPARE(busy.read().size(), ok("application/zip", length).size() + length);
     }
 
     // What the options window asks for: another port (only the listener restarts, its lines in order, a
