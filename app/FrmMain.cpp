@@ -1,5 +1,6 @@
 #include "app/FrmMain.h"
 
+#include "app/CommandPanel.h"
 #include "app/DataFolder.h"
 #include "app/FrmConnect.h"
 #include "app/HeldKeys.h"
@@ -154,10 +155,11 @@ void FrmMain::Load()
         AddMsg(QStringLiteral("Could not create Log.txt: ") + m_logFile.error());
 
     // Commands are pressed on the server's thread, straight from the request.
+    m_commandPanel = std::make_unique<CommandPanel>(*m_keys);
     m_server = std::make_unique<http::Server>(
-        m_settings, m_netLog, [this](const QString &command) { m_keys->PressCommandKeys(command, false); });
+        m_settings, m_netLog, [this](const QString &command) { m_keys->PressCommandKeys(command, false); },
+        m_devices.get(), m_commandPanel.get());
     m_netLog.setPoster([this](std::function<void()> fn) { m_server->Post(std::move(fn)); });
-    m_server->setDeviceAccess(m_devices.get());
     // The connect window follows the listener: at start-up and whenever the
     // options window moves it to another port.
     m_server->setListeningObserver([this](bool listening, const QString &address, qint32 port) {

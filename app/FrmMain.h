@@ -24,6 +24,7 @@ class QTreeView;
 
 namespace vanterel::app {
 
+class CommandPanel;
 class FrmConnect;
 
 // How a main window is put together; tests change what a user cannot.
@@ -100,6 +101,7 @@ private:
     std::unique_ptr<inject::Injector> m_injector;
     std::unique_ptr<keys::KeyCommands> m_keys;
     std::unique_ptr<http::DeviceAccess> m_devices;
+    std::unique_ptr<CommandPanel> m_commandPanel;
     std::unique_ptr<http::Server> m_server;
     QTimer m_follow;
     QTimer m_takeLines;

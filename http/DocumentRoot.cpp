@@ -3,8 +3,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <utility>
-
 #ifdef Q_OS_UNIX
 #include <climits>
 #include <cstdlib>
@@ -57,53 +55,49 @@ bool relativeBelow(const QString &target, const QString &root, QStringView &rela
     return true;
 }
 
-PathEntry entryFor(const QString &target)
+// Opens a resolved path that was checked, for reading. It never blocks, even
+// if the entry has been replaced by a pipe since it was checked, refuses
+// anything that is not a regular file and does not follow a link put in its
+// place. Empty on failure.
+OpenedEntry openChecked(const QString &target)
 {
-    PathEntry entry;
+    OpenedEntry entry;
 #ifdef Q_OS_UNIX
-    // stat() and not open(): opening a pipe waits for a writer, and a device
-    // may do anything when opened. Only regular files and folders are ours
-    // to serve; sockets, pipes and devices are system files and count as missing.
+    // stat() before open(): opening a pipe waits for a writer, and a device
+    // may do anything when opened.
     struct stat st { };
     if (::stat(QFile::encodeName(target).constData(), &st) != 0)
         return entry;
-    entry = entryOfMode(st.st_mode, static_cast<qint64>(st.st_size));
-    if (entry.kind == EntryKind::Missing)
-        return entry;
-#else
-    const QFileInfo info(target);
-    if (info.isDir()) {
-        entry.kind = EntryKind::Folder;
-    } else if (info.isFile() && !info.isHidden()) {
-        entry.kind = EntryKind::File;
-        entry.size = info.size();
-    } else {
+    const EntryKind kind = kindOfMode(st.st_mode);
+    if (kind != EntryKind::File) {
+        entry.kind = kind;
         return entry;
     }
+    // Between the look-up and this open the entry may have been replaced.
+    // O_NONBLOCK keeps a pipe from holding the server (it has no effect on
+    // regular files), O_NOFOLLOW refuses a link put in place of the resolved
+    // file, and fstat() checks what was really opened.
+    FileHandle file(::open(QFile::encodeName(target).constData(),
+                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
+    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return entry;
+    entry.kind = EntryKind::File;
+    entry.file = std::move(file);
+    entry.size = static_cast<qint64>(st.st_size);
+#else
+    if (QFileInfo(target).isDir())
+        entry.kind = EntryKind::Folder;
 #endif
-    entry.resolvedPath = target;
     return entry;
 }
 
 } // namespace
 
-DocumentRootView::~DocumentRootView() = default;
-
-FileSystemRoot::FileSystemRoot(QString documentRoot)
-    : m_documentRoot(std::move(documentRoot))
-{
-}
-
-QString FileSystemRoot::documentRoot() const
-{
-    return m_documentRoot;
-}
-
-PathEntry FileSystemRoot::lookUp(const QString &localPath) const
+OpenedEntry openByCanonicalPath(const QString &documentRoot, const QString &localPath)
 {
     // An empty or missing root serves nothing at all: otherwise an empty
     // folder setting would put the whole file system behind the server.
-    const QString root = resolved(m_documentRoot);
+    const QString root = resolved(documentRoot);
     if (root.isEmpty())
         return {};
     const QString target = resolved(localPath);
@@ -123,7 +117,7 @@ PathEntry FileSystemRoot::lookUp(const QString &localPath) const
     if (hasHiddenComponent(relative))
         return {};
 
-    return entryFor(target);
+    return openChecked(target);
 }
 
 bool hasHiddenComponent(QStringView path)
@@ -141,21 +135,17 @@ bool hasHiddenComponent(QStringView path)
     return false;
 }
 
-PathEntry entryOfMode(unsigned mode, qint64 size)
+EntryKind kindOfMode(unsigned mode)
 {
-    PathEntry entry;
 #ifdef Q_OS_UNIX
-    if (S_ISDIR(mode)) {
-        entry.kind = EntryKind::Folder;
-    } else if (S_ISREG(mode)) {
-        entry.kind = EntryKind::File;
-        entry.size = size;
-    }
+    if (S_ISDIR(mode))
+        return EntryKind::Folder;
+    if (S_ISREG(mode))
+        return EntryKind::File;
 #else
     Q_UNUSED(mode);
-    Q_UNUSED(size);
 #endif
-    return entry;
+    return EntryKind::Missing;
 }
 
 void FileHandle::reset(int fd)
@@ -163,24 +153,6 @@ void FileHandle::reset(int fd)
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = fd;
-}
-
-FileHandle openServedFile(const QString &resolvedPath, qint64 &size)
-{
-    size = 0;
-    if (resolvedPath.isEmpty() || resolvedPath.contains(QChar(u'\0')))
-        return {};
-    // Between the look-up and this open the entry may have been replaced.
-    // O_NONBLOCK keeps a pipe from holding the server (it has no effect on
-    // regular files), O_NOFOLLOW refuses a link put in place of the resolved
-    // file, and fstat() checks what was really opened.
-    FileHandle file(::open(QFile::encodeName(resolvedPath).constData(),
-                           O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY));
-    struct stat st { };
-    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return {};
-    size = static_cast<qint64>(st.st_size);
-    return file;
 }
 
 } // namespace vanterel::http

@@ -6,6 +6,10 @@
 
 #include <utility>
 
+// What a request path may name below the document root, and the portable way
+// of finding it: the canonical-path check. The server looks paths up through
+// ServedRoot (ServedRoot.h), which has the kernel do it and falls back on
+// this check where the kernel cannot.
 namespace vanterel::http {
 
 // An open file descriptor that closes itself; -1 when empty.
@@ -45,58 +49,29 @@ enum class EntryKind {
     File,
 };
 
-struct PathEntry {
+// What a request path named, opened: for a file, open for reading with its
+// length as it was when opened. A folder is not opened.
+struct OpenedEntry {
     EntryKind kind = EntryKind::Missing;
-    // For a folder or a file: the path with every link resolved; it lies inside
-    // the resolved document root. This is the path to open, so that what is
-    // opened is what was checked.
-    QString resolvedPath;
-    // For a file: its length in bytes when it was looked at.
+    FileHandle file;
     qint64 size = 0;
 };
 
-// The server's view of the folder it serves. The request rules only ever ask
-// these two things of it, so a test or a fuzzer can hand in a view of its own.
-class DocumentRootView {
-public:
-    virtual ~DocumentRootView();
-
-    // The folder text that request paths are put behind (the DocumentRoot setting).
-    virtual QString documentRoot() const = 0;
-
-    // What the local path names. Anything that does not lie inside the
-    // document root once links are resolved, anything hidden below it, and
-    // anything that is neither a regular file nor a folder counts as Missing.
-    virtual PathEntry lookUp(const QString &localPath) const = 0;
-};
-
-// The real file system. Holds only the root's text: the root is resolved again
-// on every look-up, so a folder that appears, moves or changes under a running
-// server is seen as it is now.
-class FileSystemRoot final : public DocumentRootView {
-public:
-    explicit FileSystemRoot(QString documentRoot);
-
-    QString documentRoot() const override;
-    PathEntry lookUp(const QString &localPath) const override;
-
-private:
-    QString m_documentRoot;
-};
-
-// What an entry of the given file mode (st_mode) and size is to the server:
-// a folder, a regular file of that length, or - anything else - missing.
-PathEntry entryOfMode(unsigned mode, qint64 size);
+// The kind of an entry of the given file mode (st_mode): a folder, a regular
+// file, or - anything else, sockets, pipes and devices - missing.
+EntryKind kindOfMode(unsigned mode);
 
 // True when a component of the path, with "/" and "\" both taken as
 // separators, begins with "." (this covers "." and ".." as well). Such names
 // are hidden on Linux and are never served.
 bool hasHiddenComponent(QStringView path);
 
-// Opens a file that lookUp() found, for reading. It never blocks, even if the
-// entry has been replaced by a pipe since it was looked at, refuses anything
-// that is not a regular file and does not follow a link put in its place.
-// Empty on failure; size is then the length to announce.
-FileHandle openServedFile(const QString &resolvedPath, qint64 &size);
+// The canonical-path check: resolves the document root and the local path
+// with every link, and opens what the local path names only when it lies
+// inside the root, has no hidden name below it and is a regular file or a
+// folder. The root is resolved anew on every call, so a folder that appears,
+// moves or changes under a running server is seen as it is now. An empty or
+// missing root serves nothing.
+OpenedEntry openByCanonicalPath(const QString &documentRoot, const QString &localPath);
 
 } // namespace vanterel::http

@@ -1,6 +1,9 @@
 #include "http/Request.h"
 
 #include "common/mdlStringFunctions.h"
+#include "http/BuiltInPages.h"
+#include "http/DeviceAccess.h"
+#include "http/SiteGuard.h"
 
 using namespace Qt::StringLiterals;
 
@@ -74,43 +77,87 @@ QString mapToLocalPath(const QString &path, const QString &documentRoot)
     return local;
 }
 
-PathEntry lookUpPath(const QString &path, const QString &localPath, const DocumentRootView &root)
+ServingRules::ServingRules(QString serverSignature, GuardRules guard)
+    : signature(std::move(serverSignature))
+    , guard(std::move(guard))
+    , notFound(notFoundResponse(signature))
+    , notImplemented(notImplementedResponse(signature))
 {
-    // "." and ".." are hidden names too, so a trailing "/.." never reaches
-    // the file system.
-    if (hasHiddenComponent(path))
-        return {};
-    return root.lookUp(localPath);
 }
 
-RequestDecision decideRequest(const QByteArray &requestBytes, const DocumentRootView &root,
-                              const QString &serverSignature)
+namespace {
+
+// The one place where a command is weighed against where it came from.
+void weighCommand(RequestDecision &decision, const ServingRules &rules, const ConnectionInfo &connection)
+{
+    const ParsedRequest &request = decision.request;
+    if (rules.devices && DeviceAccess::isPairingQuery(request.command)) {
+        // The connect window's URL, opened by a device: never a command. A
+        // page cannot learn the code, so only the Host is checked.
+        decision.device = DeviceAccess::normalized(connection.peerAddress);
+        decision.command = hostRefusal(request.host, rules.guard).isEmpty()
+                && rules.devices->check(decision.device, request.command) == DeviceAccess::Verdict::Paired
+            ? CommandAction::Paired
+            : CommandAction::StaleCode;
+        return;
+    }
+    decision.refusal = commandRefusal(decision.text, request.host, rules.guard);
+    if (decision.refusal.isEmpty() && rules.devices && rules.devices->onlyApproved()) {
+        // The first request of a new device asks the user, once.
+        const QString device = DeviceAccess::normalized(connection.peerAddress);
+        if (rules.devices->check(device, request.command) == DeviceAccess::Verdict::NotApproved)
+            decision.refusal
+                = QStringLiteral(": device ") + device + QStringLiteral(" is not allowed to press keys");
+    }
+    decision.command = decision.refusal.isEmpty() ? CommandAction::Run : CommandAction::Refused;
+}
+
+} // namespace
+
+RequestDecision decideRequest(const QByteArray &requestBytes, ServedRoot &root, const ServingRules &rules,
+                              const ConnectionInfo &connection)
 {
     RequestDecision decision;
     decision.text = requestText(requestBytes);
     decision.request = parseRequest(decision.text);
-    if (!decision.request.isGet) {
+    const ParsedRequest &request = decision.request;
+    if (!request.isGet) {
         decision.kind = ResponseKind::NotImplemented;
-        decision.response = notImplementedResponse(serverSignature);
+        decision.response = rules.notImplemented;
         return decision;
     }
-    if (!decision.request.refused) {
-        decision.localPath = mapToLocalPath(decision.request.path, root.documentRoot());
-        decision.entry = lookUpPath(decision.request.path, decision.localPath, root);
+    if (request.refused) {
+        decision.kind = ResponseKind::NotFound;
+        decision.response = rules.notFound;
+        return decision;
     }
+    if (!request.command.isEmpty())
+        weighCommand(decision, rules, connection);
+
+    decision.localPath = mapToLocalPath(request.path, root.documentRoot());
+    if (rules.builtIns && request.path.startsWith(BuiltInPages::Prefix)) {
+        if (const std::optional<BuiltInPage> page = rules.builtIns->page(request.path)) {
+            decision.kind = ResponseKind::BuiltIn;
+            decision.response = builtInResponse(rules.signature, page->contentType, page->body);
+        } else {
+            decision.kind = ResponseKind::NotFound;
+            decision.response = rules.notFound;
+        }
+        return decision;
+    }
+    decision.entry = root.open(request.path, decision.localPath);
     switch (decision.entry.kind) {
     case EntryKind::Missing:
         decision.kind = ResponseKind::NotFound;
-        decision.response = notFoundResponse(serverSignature);
+        decision.response = rules.notFound;
         break;
     case EntryKind::Folder:
         decision.kind = ResponseKind::Redirect;
-        decision.response = redirectResponse(decision.request.host);
+        decision.response = redirectResponse(request.host);
         break;
     case EntryKind::File:
         decision.kind = ResponseKind::File;
-        decision.content = contentRuleFor(decision.request.path);
-        decision.response = fileHeader(serverSignature, decision.content, decision.entry.size);
+        decision.response = fileHeader(rules.signature, contentRuleFor(request.path), decision.entry.size);
         break;
     }
     return decision;

@@ -1,32 +1,36 @@
 #pragma once
 
-#include "http/DocumentRoot.h"
 #include "http/Responses.h"
+#include "http/ServedRoot.h"
+#include "http/SiteGuard.h"
 
 #include <QByteArray>
 #include <QString>
 
 // Deciding what a request gets, with no socket, log or key press in it. The
-// connection code runs the steps in order and writes its trace lines and runs
-// the command between them:
+// server calls decideRequest() once for every arrival (RequestHandler) and
+// then, from the decision alone, writes its trace lines, runs the command and
+// starts the response, in this order:
 //
-//   text = requestText(bytes)                      -> "N - Got Data: " + text
-//   request = parseRequest(text)
-//     !request.isGet                               -> 501, nothing else
-//                                                  -> "N - Requested File: " + request.requestPath
-//     request.refused                              -> 404, no command
-//     !request.command.isEmpty()                   -> AddMsg "Recieved command " + command,
-//                                                     press the keys,
-//                                                     "N - Pressed keys for command " + command
-//   localPath = mapToLocalPath(request.path, root.documentRoot())
-//                                                  -> "N - Complete Path: " + localPath
-//   entry = lookUpPath(request.path, localPath, root)
-//     Missing -> 404; Folder -> redirectResponse(request.host);
-//     File    -> AddMsg "Transfering: " + request.path, openServedFile(entry.resolvedPath),
-//                fileHeader(signature, contentRuleFor(request.path), file.size())
-//                                                  -> "N - Sent Data: " + response text
+//   "N - Got Data: " + text
+//   !request.isGet                      -> response (501); nothing else
+//   "N - Requested File: " + request.requestPath
+//   request.refused                     -> response (404); no command
+//   command Run                         -> AddMsg "Recieved command " + request.command,
+//                                          press its keys,
+//                                          "N - Pressed keys for command " + request.command
+//   command Refused                     -> AddMsg "Refused command " + request.command + refusal
+//   command Paired                      -> AddMsg "Allowed " + device + " to press keys (QR code)"
+//   command StaleCode                   -> AddMsg "Refused the code from " + device + ": it is not ..."
+//   "N - Complete Path: " + localPath
+//   kind NotFound or Redirect           -> response
+//   kind BuiltIn                        -> AddMsg "Transfering: " + request.path, response
+//   kind File                           -> AddMsg "Transfering: " + request.path,
+//                                          response (the header), then entry.file piece by piece
+//   each response sent                  -> "N - Sent Data: " + response
 //
-// decideRequest() runs all of it at once for tests and fuzzing.
+// Tests and the fuzzer call decideRequest() too: what they check is what the
+// server does.
 namespace vanterel::http {
 
 enum class ResponseKind {
@@ -34,6 +38,7 @@ enum class ResponseKind {
     NotFound,       // 404
     Redirect,       // 303
     File,           // 200
+    BuiltIn,        // 200, a page of the program's own (BuiltInPages.h), whole in the response
 };
 
 // What the request text says, before the document root is looked at.
@@ -58,6 +63,61 @@ struct ParsedRequest {
     QString path;
 };
 
+// Where a request came from, as its connection knows it.
+struct ConnectionInfo {
+    // The client's IP address as text: "192.168.1.23", "::1". A client that
+    // reached the dual-stack listener over IPv4 is written the IPv4 way.
+    QString peerAddress;
+    // The port the connection was accepted on.
+    quint16 localPort = 0;
+};
+
+class BuiltInPages;
+class DeviceAccess;
+
+// What every decision of one server shares, made once.
+struct ServingRules {
+    ServingRules(QString serverSignature, GuardRules guard);
+
+    QString signature;
+    // Which requests may run their command (SiteGuard.h).
+    GuardRules guard;
+    // When set: only the devices it allows run commands, and the connect
+    // window's one-time code allows the device that sends it.
+    DeviceAccess *devices = nullptr;
+    // When set: the pages under /.vanterel/.
+    BuiltInPages *builtIns = nullptr;
+    // The same bytes every time.
+    QByteArray notFound;
+    QByteArray notImplemented;
+};
+
+enum class CommandAction {
+    None,      // no command, or a refused path
+    Run,       // press its keys
+    Refused,   // the guard refused it: the refusal says why
+    Paired,    // the connect window's one-time code: the device is allowed now
+    StaleCode, // a one-time code that is not the current one
+};
+
+struct RequestDecision {
+    ResponseKind kind = ResponseKind::NotImplemented;
+    // The received bytes as text.
+    QString text;
+    ParsedRequest request;
+    CommandAction command = CommandAction::None;
+    // For Refused: the rest of the log line after "Refused command X".
+    QString refusal;
+    // For Paired and StaleCode: the device that sent the code.
+    QString device;
+    // Empty for 501 and for a refused path.
+    QString localPath;
+    // For a file: open, with its length when opened.
+    OpenedEntry entry;
+    // The whole response, or for a file its header (made with entry.size).
+    QByteArray response;
+};
+
 // The received bytes as text, in the locale's 8-bit encoding (UTF-8 on Linux).
 QString requestText(const QByteArray &bytes);
 
@@ -73,27 +133,12 @@ ParsedRequest parseRequest(const QString &text);
 // "%20" becomes a blank. Nothing else is decoded.
 QString mapToLocalPath(const QString &path, const QString &documentRoot);
 
-// What the local path names, for the request path it was mapped from: a
-// request path with a hidden component is Missing before the file system is
-// asked; everything else is up to the view (containment, hidden entries
-// below the root, system files).
-PathEntry lookUpPath(const QString &path, const QString &localPath, const DocumentRootView &root);
-
-struct RequestDecision {
-    ResponseKind kind = ResponseKind::NotImplemented;
-    QString text;
-    ParsedRequest request;
-    // Empty for 501 and for a refused path.
-    QString localPath;
-    // For a file: what to open and how long it was when looked at.
-    PathEntry entry;
-    // For a file: the content type and cache rule.
-    ContentRule content;
-    // The whole response, or for a file its header (made with entry.size).
-    QByteArray response;
-};
-
-RequestDecision decideRequest(const QByteArray &requestBytes, const DocumentRootView &root,
-                              const QString &serverSignature);
+// Everything the server does for one arrival of bytes, decided: the response,
+// whether the command runs, and for a file the file itself, opened through
+// the root. The connection is where the bytes came from. With rules.devices
+// set it is asked about the device, which may ask the user or use up the
+// one-time code; without it the decision has no effect beyond its result.
+RequestDecision decideRequest(const QByteArray &requestBytes, ServedRoot &root, const ServingRules &rules,
+                              const ConnectionInfo &connection);
 
 } // namespace vanterel::http

@@ -85,6 +85,19 @@ QByteArray fileHeader(const QString &serverSignature, const ContentRule &rule, q
     return onWire(text);
 }
 
+QByteArray builtInResponse(const QString &serverSignature, const QByteArray &contentType,
+                           const QByteArray &body)
+{
+    QString text;
+    text.append(u"HTTP/1.1 200 OK").append(CrLf);
+    text.append(u"Server: ").append(serverSignature).append(CrLf);
+    text.append(u"Content-Type: ").append(QString::fromLatin1(contentType)).append(CrLf);
+    text.append(u"Content-Length: ").append(QString::number(body.size())).append(CrLf);
+    text.append(u"Cache-Control: no-store").append(CrLf);
+    text.append(CrLf);
+    return onWire(text) + body;
+}
+
 QByteArray redirectResponse(const QString &host)
 {
     // The host goes back as the client sent it, port included, so that the

@@ -32,6 +32,11 @@ ContentRule contentRuleFor(const QString &requestPath);
 // The header of a 200 response; the file's bytes follow it.
 QByteArray fileHeader(const QString &serverSignature, const ContentRule &rule, qint64 length);
 
+// A whole 200 response for a page of the program's own: never kept in a
+// cache, since it follows the binding table.
+QByteArray builtInResponse(const QString &serverSignature, const QByteArray &contentType,
+                           const QByteArray &body);
+
 // The 303 response for any folder: always to /index.htm at the root of the
 // host the client named. No "Server: " line.
 QByteArray redirectResponse(const QString &host);

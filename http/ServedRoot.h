@@ -8,21 +8,13 @@
 
 namespace vanterel::http {
 
-// What a request path named, opened: for a file, open for reading with its
-// length as it was when opened.
-struct OpenedEntry {
-    EntryKind kind = EntryKind::Missing;
-    FileHandle file;
-    qint64 size = 0;
-};
-
-// The document root as the network thread serves it. It holds a descriptor of
-// the folder and has the kernel resolve every request path beneath it, so
-// that no path, link or rename race can lead outside: one system call per
-// request. Links that stay inside the root are followed; hidden names below
-// the root and anything that is neither a regular file nor a folder count as
-// missing. Where the kernel cannot do this, the canonical-path check of
-// FileSystemRoot decides instead.
+// The document root as the server serves it. It holds a descriptor of the
+// folder and has the kernel resolve every request path beneath it, so that no
+// path, link or rename race can lead outside: one system call per request.
+// Links that stay inside the root are followed; hidden names below the root
+// and anything that is neither a regular file nor a folder count as missing.
+// Where the kernel cannot do this, the canonical-path check
+// (openByCanonicalPath) decides instead.
 class ServedRoot {
 public:
     explicit ServedRoot(QString documentRoot);
@@ -36,6 +28,9 @@ public:
     // from (no query, checked by the request rules); localPath is
     // mapToLocalPath(requestPath, documentRoot()).
     OpenedEntry open(const QString &requestPath, const QString &localPath);
+    // The same, decided by the canonical-path check alone: what open() must
+    // agree with (for tests and the fuzzer).
+    OpenedEntry openByCanonicalPath(const QString &requestPath, const QString &localPath) const;
 
     // Whether the last open() was decided by the canonical-path check (for tests).
     bool usedFallback() const { return m_usedFallback; }
@@ -46,7 +41,6 @@ private:
     bool rootUsable();
 
     QString m_text;
-    FileSystemRoot m_fallback;
     FileHandle m_root;
     // The root text as it appears at the start of every local path, when the
     // mapping leaves it unchanged; otherwise only the fallback can decide.

@@ -56,7 +56,6 @@ bool relativePart(const QString &localPath, const QString &root, QString &relati
 
 ServedRoot::ServedRoot(QString documentRoot)
     : m_text(std::move(documentRoot))
-    , m_fallback(m_text)
 {
     // The mapping collapses "//" and decodes "%20" over the whole local path,
     // root included: such a root text no longer begins the local paths.
@@ -107,6 +106,13 @@ OpenedEntry ServedRoot::open(const QString &requestPath, const QString &localPat
     return openBeneath(relative.isEmpty() ? QByteArrayLiteral(".") : QFile::encodeName(relative), localPath);
 }
 
+OpenedEntry ServedRoot::openByCanonicalPath(const QString &requestPath, const QString &localPath) const
+{
+    if (hasHiddenComponent(requestPath))
+        return {};
+    return http::openByCanonicalPath(m_text, localPath);
+}
+
 OpenedEntry ServedRoot::openBeneath(const QByteArray &relative, const QString &localPath)
 {
     FileHandle fd(openat2(m_root.get(), relative.constData(), OpenFlags, Beneath | RESOLVE_NO_SYMLINKS));
@@ -133,12 +139,12 @@ OpenedEntry ServedRoot::openBeneath(const QByteArray &relative, const QString &l
     struct stat st { };
     if (::fstat(fd.get(), &st) != 0)
         return {};
-    const PathEntry kind = entryOfMode(st.st_mode, static_cast<qint64>(st.st_size));
-    if (kind.kind == EntryKind::Missing)
-        return {};
     OpenedEntry entry;
-    entry.kind = kind.kind;
-    entry.size = kind.size;
+    entry.kind = kindOfMode(st.st_mode);
+    if (entry.kind == EntryKind::Missing)
+        return {};
+    if (entry.kind == EntryKind::File)
+        entry.size = static_cast<qint64>(st.st_size);
 
     if (viaLink) {
         // A link inside the root may lead to a hidden name inside it, which is
@@ -166,16 +172,7 @@ OpenedEntry ServedRoot::openBeneath(const QByteArray &relative, const QString &l
 OpenedEntry ServedRoot::openFallback(const QString &localPath)
 {
     m_usedFallback = true;
-    const PathEntry found = m_fallback.lookUp(localPath);
-    OpenedEntry entry;
-    if (found.kind == EntryKind::Folder) {
-        entry.kind = EntryKind::Folder;
-    } else if (found.kind == EntryKind::File) {
-        entry.file = openServedFile(found.resolvedPath, entry.size);
-        if (entry.file)
-            entry.kind = EntryKind::File;
-    }
-    return entry;
+    return http::openByCanonicalPath(m_text, localPath);
 }
 
 } // namespace vanterel::http

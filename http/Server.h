@@ -17,6 +17,7 @@ class EventSink;
 
 namespace vanterel::http {
 
+class BuiltInPages;
 class DeviceAccess;
 
 // One connection slot as the server sees it (for tests and diagnostics).
@@ -38,55 +39,61 @@ struct SlotInfo {
 // The thread runs an event loop (Asio over epoll). It reads requests, runs
 // their commands and answers them without any other thread taking part; log
 // lines leave through the event sink, which must be usable from this thread.
+// The rooms of the loop: Listener.h, ConnectionSlots.h, Pacer.h; this class
+// starts, feeds and stops it.
+//
+// Each call says which thread may make it: "start-up" calls come before
+// Start() from the thread that made the server, "owner" calls from that
+// thread at any time, and the rest from any thread.
 class Server final : public ServerControl {
 public:
-    // Size of one piece of a file: one is sent per connection per tick.
-    static constexpr qint64 PieceSize = 2048;
-    static constexpr std::chrono::milliseconds TickInterval{1};
     // A connection that has sent nothing for this long is closed. It has
     // asked for nothing, so no response is cut short, but it holds a
-    // descriptor and a slot: enough of them, opened and left alone, would
-    // leave none for real requests. A browser sends its request at once.
+    // descriptor and a slot. A browser sends its request at once.
     static constexpr std::chrono::milliseconds DefaultIdleTimeout{30000};
 
     using CommandRunner = std::function<void(const QString &commandName)>;
-    // Told on the server's thread whenever the listener starts or fails to.
+    // Told on the network thread whenever the listener starts or fails to.
     using ListeningObserver = std::function<void(bool listening, const QString &address, qint32 port)>;
 
-    // The server keeps its own copy of the settings it needs (port, document
-    // root, signature); later changes reach it through ServerControl.
-    Server(const Settings &settings, EventSink &log, CommandRunner runCommand = {});
+    // The server keeps what it needs of the settings (port, document root,
+    // signature, the site rule); later changes reach it through ServerControl.
+    // devices: only the devices it allows press keys when it says so;
+    // builtIns: the pages under /.vanterel/. Both must outlive the server.
+    Server(const Settings &settings, EventSink &log, CommandRunner runCommand = {},
+           DeviceAccess *devices = nullptr, BuiltInPages *builtIns = nullptr);
     ~Server() override; // Shutdown()
 
-    // Start-up, before Start(), on the calling thread: listens on the port of
-    // the settings. Returns whether it now listens.
+    // Start-up: listens on the port of the settings. Returns whether it now
+    // listens; ListeningLine() or ListenFailureLine() then says so.
     bool StartListening();
-    // "Server listening on address <ip>:<port>", after StartListening() succeeded.
-    QString ListeningLine() const;
-    // Why the last attempt to listen failed, as a full log line.
-    QString ListenFailureLine() const;
-
-    void setIdleTimeout(std::chrono::milliseconds timeout); // before Start()
-    void setListeningObserver(ListeningObserver observer);  // before Start()
-    // Only approved devices press keys when it says so; it must outlive the server.
-    void setDeviceAccess(DeviceAccess *devices); // before Start()
-
-    // The network thread starts serving.
+    void setIdleTimeout(std::chrono::milliseconds timeout);
+    void setListeningObserver(ListeningObserver observer);
+    // Start-up, last: the network thread starts serving.
     void Start();
-    // Closes every socket, the listener first, and every open file, and ends
-    // the network thread. Later calls return at once.
-    void Shutdown();
 
+    // Owner: "Server listening on address <ip>:<port>", as StartListening()
+    // found it.
+    QString ListeningLine() const;
+    // Owner: why StartListening() could not listen, as a full log line.
+    QString ListenFailureLine() const;
+    // Owner: DefaultIdleTimeout unless setIdleTimeout() changed it.
+    std::chrono::milliseconds idleTimeout() const;
+    // Owner: closes every socket, the listener first, and every open file,
+    // and ends the network thread. Later calls return at once.
+    void Shutdown();
+    // Owner: runs fn on the network thread and waits until it ran (at once on
+    // the calling thread before Start() and after Shutdown()).
+    void call(const std::function<void()> &fn);
+    // Owner: the slots as they are now, index 0 the listener.
+    std::vector<SlotInfo> slotInfo();
+
+    // Any thread: applied in order on the network thread, which logs the outcome.
     void RestartListening(qint32 port) override;
     void SetDocumentRoot(const QString &documentRoot) override;
-
-    // Runs fn on the network thread (on the calling thread before Start() and
-    // after Shutdown()). Call waits until it ran; Post does not.
-    void Call(const std::function<void()> &fn);
+    // Any thread: runs fn on the network thread without waiting (at once on
+    // the calling thread before Start() and after Shutdown()).
     void Post(std::function<void()> fn);
-
-    // The slots as they are now, index 0 the listener.
-    std::vector<SlotInfo> Slots();
 
 private:
     struct Engine;

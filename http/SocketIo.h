@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The few system calls that move bytes on the server's sockets, with the
 // outcome in one shape. The event library tells when a socket is ready; these
@@ -22,9 +24,21 @@ struct Result {
     int error = 0;
 };
 
-// Takes a waiting connection, non-blocking and closed on exec. Result.bytes is
-// the new handle; wouldBlock when none waits; error e.g. EMFILE.
-Result acceptConnection(Handle listener);
+// The address of a connection's peer, as the system gave it.
+struct PeerAddress {
+    bool isV6 = false;
+    // An IPv4 address in the first 4 bytes, or an IPv6 address.
+    std::array<std::uint8_t, 16> bytes{};
+};
+
+// Takes a waiting connection, non-blocking and closed on exec, and its
+// peer's address. Result.bytes is the new handle; wouldBlock when none
+// waits; error e.g. EMFILE.
+Result acceptConnection(Handle listener, PeerAddress &peer);
+
+// "192.168.1.23", "::1". An IPv4 peer of a dual-stack listener, which the
+// system gives as an IPv4-mapped IPv6 address, is written the IPv4 way.
+std::string addressText(const PeerAddress &peer);
 
 Result receive(Handle socket, char *buffer, std::size_t size);
 Result send(Handle socket, const char *data, std::size_t size);

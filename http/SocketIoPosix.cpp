@@ -1,7 +1,9 @@
 #include "http/SocketIo.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <netinet/in.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,12 +26,29 @@ Result outcome(ssize_t n)
 
 } // namespace
 
-Result acceptConnection(Handle listener)
+Result acceptConnection(Handle listener, PeerAddress &peer)
 {
     for (;;) {
-        const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd >= 0)
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        const int fd = ::accept4(listener, reinterpret_cast<sockaddr *>(&address), &length,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) {
+            peer = PeerAddress{};
+            if (address.ss_family == AF_INET6) {
+                const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
+                if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+                    std::memcpy(peer.bytes.data(), v6.sin6_addr.s6_addr + 12, 4);
+                } else {
+                    peer.isV6 = true;
+                    std::memcpy(peer.bytes.data(), v6.sin6_addr.s6_addr, 16);
+                }
+            } else if (address.ss_family == AF_INET) {
+                const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
+                std::memcpy(peer.bytes.data(), &v4.sin_addr, 4);
+            }
             return Result{fd, false, 0};
+        }
         // A connection that was reset while it waited in the queue is simply
         // gone; the next one may be fine.
         if (errno == ECONNABORTED || errno == EINTR || errno == EPROTO)
@@ -61,6 +80,14 @@ Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::siz
     // sendfile() to a socket whose peer is gone raises SIGPIPE like write();
     // the program ignores SIGPIPE (see the server's start), so it is EPIPE here.
     return outcome(n);
+}
+
+std::string addressText(const PeerAddress &peer)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (::inet_ntop(peer.isV6 ? AF_INET6 : AF_INET, peer.bytes.data(), text, sizeof text) == nullptr)
+        return {};
+    return text;
 }
 
 void closeHandle(Handle handle)

@@ -1,14 +1,15 @@
-// The request rules, the document-root look-up and the file server over loopback TCP, on one folder tree.
+// The request decision, the document-root look-up, the pacing clock and the file server over loopback TCP, on
+// one folder tree.
 #include "common/EventSink.h"
 #include "http/DeviceAccess.h"
+#include "http/Pacing.h"
 #include "http/Request.h"
-#include "http/ServedRoot.h"
 #include "http/Server.h"
-#include "http/SiteGuard.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TcpClient.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -39,20 +40,6 @@ QByteArray get(const QByteArray &path, const QByteArray &headers = {})
 {
     return "GET " + path + " HTTP/1.1\r\n" + headers + "\r\n";
 }
-
-// A document root of words for the request rules: a path holding "nothing" is missing, the root and a
-// path ending in "/" are folders, the rest files of 4 bytes (5000000000 for a path holding "huge").
-struct WordRoot final : http::DocumentRootView {
-    QString documentRoot() const override { return u"/srv/htdocs"_s; }
-    http::PathEntry lookUp(const QString &local) const override
-    {
-        if (local.contains(u"nothing"))
-            return {};
-        if (local == documentRoot() || local.endsWith(u'/'))
-            return {EntryKind::Folder, local, 0};
-        return {EntryKind::File, local, local.contains(u"huge") ? 5000000000 : 4};
-    }
-};
 
 // What the program would show in its list, write to Log.txt and press; the server does it on its thread.
 class Recorder final : public EventSink {
@@ -102,7 +89,8 @@ class TestHttp : public QObject {
     std::unique_ptr<http::Server> server;
 
     QString at(const QString &relative) const { return dir.filePath(relative); }
-    void writeFile(const QString &relative, const QByteArray &bytes)
+    http::ServingRules servingRules() const { return {settings.ServerSignature, {}}; }
+    void writeFile(const QString &relative, const QByteArray &bytes = "four")
     {
         QFile f(at(relative));
         QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
@@ -122,16 +110,24 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
-        for (const QString &folder : {u"htdocs"_s, u"htdocs-old"_s, u".local/htdocs"_s})
+        for (const QString &folder :
+             {u"htdocs/img/no_static"_s, u"htdocs/v1.2"_s, u"htdocs-old"_s, u".local/htdocs"_s})
             QVERIFY(QDir(dir.path()).mkpath(folder));
         const std::pair<QString, QByteArray> files[] = {{u"htdocs/index.htm"_s, "<p>panel</p>"},
                                                         {u"htdocs/empty.gif"_s, {}},
+                                                        {u"htdocs/huge.zip"_s, {}},
                                                         {u"outside.htm"_s, "out"},
                                                         {u"htdocs/.hidden.htm"_s, "no"},
                                                         {u"htdocs-old/x.htm"_s, "old"},
                                                         {u".local/htdocs/index.htm"_s, "local"}};
         for (const auto &[name, bytes] : files)
             writeFile(name, bytes);
+        // Four bytes each, for the rules.
+        for (const char *name : {"a.htm", "img/a.htm", "My %2e.htm", "Pic.JPG", "no-static.gif", "index.html",
+                                 "a.mp3", "a.PLS", "v1.2/pic.jpg", "img/no_static/clock.png"})
+            writeFile(u"htdocs/"_s + QLatin1String(name));
+        // Sparse: it takes no room on the disk.
+        QVERIFY(QFile::resize(at(u"htdocs/huge.zip"_s), 5000000000));
         const std::pair<QString, QString> links[] = {// target, link
                                                      {u"index.htm"_s, u"htdocs/inner-link.htm"_s},
                                                      {u".hidden.htm"_s, u"htdocs/to-hidden.htm"_s},
@@ -153,16 +149,17 @@ private Q_SLOTS:
     void cleanup() { server.reset(); }
 
     // What a request gets, the command that runs (the site guard included) and, where the row is about
-    // it, the local path it is mapped to.
+    // it, the local path it is mapped to: the decision the server makes, on the htdocs folder.
     void rules_data()
     {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("local");
-        auto row = [](const char *name, const QByteArray &request, const QByteArray &response,
-                      const QString &command = None, const QString &local = {}) {
-            QTest::addRow("%s", name) << request << response << command << local;
+        auto row = [this](const char *name, const QByteArray &request, const QByteArray &response,
+                          const QString &command = None, const QString &local = {}) {
+            QTest::addRow("%s", name)
+                << request << response << command << (local.isNull() ? local : at(local));
         };
         const QByteArray html = ok("text/html");
         row("a version digit and nothing after it", "GET / HTTP/1.0", redirect(""));
@@ -177,15 +174,16 @@ private Q_SLOTS:
         row("dot-dot is refused with its command", get("/a/../b.htm?FIRE"), NotFound);
         row("a star in the path", get("/x*y"), NotFound);
         row("dot between backslashes", get("\\.\\b.htm"), NotFound);
-        row("a hidden name after a backslash", get("/x\\.hidden.htm"), NotFound);
+        row("a hidden name after a backslash", get("\\.hidden.htm"), NotFound);
         row("a trailing dot-dot is hidden, not refused: its command runs", get("/a/..?FIRE"), NotFound, Fire);
         row("a question mark alone is no command", get("/?"), redirect(""));
-        row("only the first question mark splits", get("/a.htm?b?c"), html, u"b?c"_s, u"/srv/htdocs/a.htm"_s);
-        row("a question mark first leaves the root", get("?FIRE"), redirect(""), Fire, u"/srv/htdocs"_s);
-        row("backslashes are separators", get("\\img\\a.htm"), html, None, u"/srv/htdocs/img/a.htm"_s);
-        row("a slash and a backslash collapse", get("/img/\\a.htm"), html, None, u"/srv/htdocs/img/a.htm"_s);
-        row("only %20 is decoded", get("/My%20%2e.htm"), html, None, u"/srv/htdocs/My %2e.htm"_s);
-        row("no leading slash runs on from the root", get("-old/a"), ok("*/*"), None, u"/srv/htdocs-old/a"_s);
+        row("only the first question mark splits", get("/a.htm?b?c"), html, u"b?c"_s, u"htdocs/a.htm"_s);
+        row("a question mark first leaves the root", get("?FIRE"), redirect(""), Fire, u"htdocs"_s);
+        row("backslashes are separators", get("\\img\\a.htm"), html, None, u"htdocs/img/a.htm"_s);
+        row("a slash and a backslash collapse", get("/img/\\a.htm"), html, None, u"htdocs/img/a.htm"_s);
+        row("only %20 is decoded", get("/My%20%2e.htm"), html, None, u"htdocs/My %2e.htm"_s);
+        row("no leading slash runs on from the root, out of it", get("-old/x.htm"), NotFound, None,
+            u"htdocs-old/x.htm"_s);
         row("an upper-case JPG is a cached jpeg", get("/Pic.JPG"), ok("image/jpeg", 4, true));
         row("no-static with a hyphen is no marker", get("/no-static.gif"), ok("image/gif", 4, true));
         row("no_static in a folder name: no cache line", get("/img/no_static/clock.png"), ok("image/png"));
@@ -199,9 +197,10 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, request);
         QFETCH(QString, local);
-        const auto decision = http::decideRequest(request, WordRoot(), settings.ServerSignature);
+        http::ServedRoot root(settings.DocumentRoot);
+        const auto decision = http::decideRequest(request, root, servingRules(), {});
         QTEST(decision.response, "response");
-        QTEST(decision.request.command, "command");
+        QTEST(decision.command == http::CommandAction::Run ? decision.request.command : None, "command");
         if (!local.isNull())
             QCOMPARE(decision.localPath, local);
     }
@@ -260,11 +259,16 @@ private Q_SLOTS:
         QFETCH(QByteArray, host);
         QFETCH(QByteArray, headers);
         QFETCH(bool, anySite);
+        QFETCH(QString, refusal);
         const QByteArray request
             = get("/?FIRE", (host.isNull() ? QByteArray() : "Host: " + host + "\r\n") + headers);
-        const auto decision = http::decideRequest(request, WordRoot(), settings.ServerSignature);
-        const http::GuardRules rules{http::ThisMachineNames({u"panel.test"_s}), anySite};
-        QTEST(http::commandRefusal(decision.text, decision.request.host, rules), "refusal");
+        http::ServedRoot root(settings.DocumentRoot);
+        const http::ServingRules rules(settings.ServerSignature,
+                                       {http::ThisMachineNames({u"panel.test"_s}), anySite});
+        const auto decision = http::decideRequest(request, root, rules, {});
+        QCOMPARE(decision.command,
+                 refusal.isEmpty() ? http::CommandAction::Run : http::CommandAction::Refused);
+        QCOMPARE(decision.refusal, refusal);
     }
 
     // A device is asked about once; the one-time code approves the device that sends it, once.
@@ -323,12 +327,56 @@ private Q_SLOTS:
         QFETCH(QString, path);
         QFETCH(EntryKind, kind);
         http::ServedRoot served(root.isNull() ? QString() : at(root));
-        const QString local = http::mapToLocalPath(path, served.documentRoot());
-        const http::OpenedEntry entry = served.open(path, local);
-        QCOMPARE(entry.kind, kind);
-        QCOMPARE(bool(entry.file), kind == EntryKind::File);
+        const auto decision = http::decideRequest(get(path.toUtf8()), served, servingRules(), {});
+        QCOMPARE(decision.entry.kind, kind);
+        QCOMPARE(bool(decision.entry.file), kind == EntryKind::File);
         QTEST(served.usedFallback(), "fallback");
-        QCOMPARE(http::FileSystemRoot(served.documentRoot()).lookUp(local).kind, kind);
+        QCOMPARE(served.openByCanonicalPath(decision.request.path, decision.localPath).kind, kind);
+    }
+
+    // The shared clock against time points of the test's own: how many pieces a file goes in, the last
+    // one's length and when the last tick is due, in ms after the header went (-1: no tick). The first
+    // tick may come late, by less than the clock makes up for or by more.
+    void pacing_data()
+    {
+        QTest::addColumn<qint64>("length");
+        QTest::addColumn<int>("late");
+        QTest::addColumn<int>("pieces");
+        QTest::addColumn<qint64>("lastPiece");
+        QTest::addColumn<int>("lastTick");
+        QTest::addRow("an empty file is its header alone") << qint64(0) << 0 << 0 << qint64(0) << -1;
+        QTest::addRow("one byte goes with the header") << qint64(1) << 0 << 1 << qint64(1) << -1;
+        QTest::addRow("so does a whole piece") << qint64(2048) << 0 << 1 << qint64(2048) << -1;
+        QTest::addRow("one byte more waits for a tick") << qint64(2049) << 0 << 2 << qint64(1) << 1;
+        QTest::addRow("three pieces, a tick apart") << qint64(6000) << 0 << 3 << qint64(1904) << 2;
+        QTest::addRow("8 MiB in 4096 pieces") << qint64(8 << 20) << 0 << 4096 << qint64(2048) << 4095;
+        QTest::addRow("a tick 60 ms late is made up") << qint64(6000) << 60 << 3 << qint64(1904) << 2;
+        QTest::addRow("one 150 ms late starts afresh") << qint64(6000) << 150 << 3 << qint64(1904) << 151;
+    }
+    void pacing()
+    {
+        using namespace http::pacing;
+        using std::chrono::milliseconds;
+        QFETCH(qint64, length);
+        QFETCH(int, late);
+        // As the server goes: the first piece with the header, then one per tick while bytes are left.
+        const Clock::time_point sent{std::chrono::hours(1)};
+        TickSchedule schedule;
+        qint64 offset = std::max(qint64(0), pieceLength(length, 0)), lastPiece = offset;
+        int pieces = offset > 0 ? 1 : 0, lastTick = -1;
+        Clock::time_point now = sent, due = schedule.start(now);
+        while (offset < length) {
+            now = std::max(now, due) + milliseconds(std::exchange(late, 0)); // the tick runs
+            lastTick = int(std::chrono::duration_cast<milliseconds>(due - sent).count());
+            lastPiece = pieceLength(length, offset);
+            offset += lastPiece;
+            ++pieces;
+            if (offset < length)
+                due = schedule.advance(now);
+        }
+        QTEST(pieces, "pieces");
+        QTEST(lastPiece, "lastPiece");
+        QTEST(lastTick, "lastTick");
     }
 
     // The real server: the exact bytes back, the commands pressed, the lines for the window's list and,
@@ -399,11 +447,11 @@ private Q_SLOTS:
         writeFile(u"htdocs/long.zip"_s, QByteArray(length, 'L'));
         TcpClient a(start()), b(settings.ServerPort), c(settings.ServerPort);
         QVERIFY(b.send(get("/long.zip")) && c.send(get("/long.zip")) && !b.read(10000).endsWith("<timeout>"));
-        QVERIFY(server->Slots().at(2).hasFile);
+        QVERIFY(server->slotInfo().at(2).hasFile);
         a.close();
         b.close();
-        QTRY_VERIFY(server->Slots().at(1).state == 0 && server->Slots().at(2).state == 0);
-        QVERIFY(!server->Slots().at(2).hasFile);
+        QTRY_VERIFY(server->slotInfo().at(1).state == 0 && server->slotInfo().at(2).state == 0);
+        QVERIFY(!server->slotInfo().at(2).hasFile);
         QCOMPARE(finished(), 0);
         QCOMPARE(testing::exchange(settings.ServerPort, get("/nothing")), NotFound);
         QTRY_COMPARE(log->logLines().last(), u"Finished Transfer 1"_s);
@@ -413,7 +461,7 @@ private Q_SLOTS:
         QVERIFY(got.startsWith(ok("application/zip", length)) && got.endsWith(NotFound));
         QVERIFY(got.size() < length);
         QTRY_COMPARE(finished(), 2);
-        QCOMPARE(server->Slots().size(), std::size_t(4));
+        QCOMPARE(server->slotInfo().size(), std::size_t(4));
     }
 
     // Found when it happened: a file cut short after its header went out left the connection open.
@@ -427,19 +475,32 @@ private Q_SLOTS:
         QVERIFY(QFile::resize(at(u"htdocs/shrinking.htm"_s), 3000));
         got += client.read();
         QVERIFY(got.startsWith(header) && got.size() < header.size() + 200000);
-        QTRY_COMPARE(server->Slots().at(1).state, 0);
+        QTRY_COMPARE(server->slotInfo().at(1).state, 0);
         QCOMPARE(finished(), 0);
     }
 
-    // Found when idle connections used up the descriptors: one that sends nothing is closed, while one
-    // that asked for a file longer in coming than the idle time gets all of it.
-    void server_aSilentConnectionIsClosed()
+    // Found when idle connections used up the descriptors: one that sends nothing is closed once the idle
+    // time has passed, and not before. A request a second after its connection opened is served under the
+    // default idle time, and a download that lasts longer than the idle time arrives whole.
+    void server_idleConnectionsAreClosedOnlyWhenSilentForTheIdleTime()
     {
-        writeFile(u"htdocs/long.zip"_s, QByteArray(2 * 1024 * 1024, 'L'));
-        TcpClient silent(start(std::chrono::milliseconds(200))), busy(settings.ServerPort);
+        const qsizetype length = 3 * 1024 * 1024; // 1536 pieces: 1.5 s at least
+        writeFile(u"htdocs/long.zip"_s, QByteArray(length, 'L'));
+        http::Server patient(settings, *log);
+        QCOMPARE(patient.idleTimeout(), std::chrono::seconds(30));
+        QVERIFY(patient.StartListening());
+        patient.Start();
+        TcpClient late(settings.ServerPort);
+        QElapsedTimer opened;
+        opened.start();
+        settings.ServerPort = testing::freePort();
+        TcpClient silent(start(std::chrono::seconds(1))), busy(settings.ServerPort);
         QVERIFY(busy.send(get("/long.zip")));
         QVERIFY(!silent.read(-1, 10000).endsWith("<timeout>") && silent.closedByPeer());
-        QCOMPARE(busy.read().size(), ok("application/zip", 2 * 1024 * 1024).size() + 2 * 1024 * 1024);
+        QCOMPARE_GE(opened.elapsed(), 1000);
+        QVERIFY(late.send(get("/index.htm")));
+        QCOMPARE(late.read(), ok("text/html", 12) + "<p>panel</p>");
+        QCOMPARE(busy.read().size(), ok("application/zip", length).size() + length);
     }
 
     // What the options window asks for: another port (only the listener restarts, its lines in order, a
@@ -447,7 +508,7 @@ private Q_SLOTS:
     void server_settingsChangeWhileConnectionsGoOn()
     {
         TcpClient accepted(start());
-        QTRY_COMPARE(server->Slots().size(), std::size_t(2));
+        QTRY_COMPARE(server->slotInfo().size(), std::size_t(2));
         const qint32 oldPort = settings.ServerPort, newPort = testing::freePort();
         server->SetDocumentRoot(at(u".local/htdocs"_s)); // in order with the restarts that follow
         for (const qint32 port : {0, 65536, newPort})
