@@ -159,22 +159,29 @@ void FrmConnect::rebuild()
     large.setPixelSize(28);
     large.setBold(true);
     for (const QString &address : std::as_const(addresses)) {
-        QString url = u"http://%1:%2/"_s.arg(address).arg(m_port);
-        if (m_devices && m_devices->onlyApproved())
-            url += u'?' + m_devices->pairingQuery(); // opening it allows the device
+        // The user's own panel, and beside it the program's panel of every command.
+        const QString base = u"http://%1:%2/"_s.arg(address).arg(m_port);
+        const QString pairing = m_devices && m_devices->onlyApproved()
+            ? u"?"_s + m_devices->pairingQuery() // opening either allows the device
+            : QString();
         auto *row = new QHBoxLayout;
-        auto *code = new QLabel(list);
-        code->setObjectName(u"picQrCode"_s);
-        // Drawn for the screen's own pixels, so that no module is smeared.
-        QPixmap pixmap = QPixmap::fromImage(QrCodeImage(url, qCeil(QrMinimumSize * ratio)));
-        pixmap.setDevicePixelRatio(ratio);
-        code->setPixmap(pixmap);
-        auto *text = new QLabel(url, list);
-        text->setObjectName(u"lblUrl"_s);
-        text->setFont(large);
-        text->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        row->addWidget(code);
-        row->addWidget(text, 1);
+        const std::pair<QString, QString> links[]
+            = {{base + pairing, u"Url"_s}, {base + u".vanterel/commands"_s + pairing, u"CommandsUrl"_s}};
+        for (const auto &[url, name] : links) {
+            auto *code = new QLabel(list);
+            code->setObjectName(u"picQr"_s + name);
+            // Drawn for the screen's own pixels, so that no module is smeared.
+            QPixmap pixmap = QPixmap::fromImage(QrCodeImage(url, qCeil(QrMinimumSize * ratio)));
+            pixmap.setDevicePixelRatio(ratio);
+            code->setPixmap(pixmap);
+            auto *text = new QLabel(url, list);
+            text->setObjectName(u"lbl"_s + name);
+            text->setFont(name == u"Url" ? large : font());
+            text->setWordWrap(true);
+            text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            row->addWidget(code);
+            row->addWidget(text, 1);
+        }
         rows->addLayout(row);
     }
     rows->addStretch(1);

@@ -1,5 +1,6 @@
 // The windows through their seams: the main window over a test folder with a recording injector, the
 // options window over a recording server control, and dialogs and menus answered by the test.
+#include "app/CommandPanel.h"
 #include "app/FrmMain.h"
 #include "config/FrmOpts.h"
 #include "inject/RecordingInjector.h"
@@ -229,6 +230,22 @@ private Q_SLOTS:
         QVERIFY(saved.open(QIODevice::ReadOnly)
                 && saved.readAll().contains("DEVICES\x1eonly\x1e"
                                             "127.0.0.1\r\n"));
+    }
+
+    // Names come from the user's key files: none can break out of the page or the link.
+    void commandPanel_escapesNames()
+    {
+        const QByteArray page
+            = app::CommandPanelPage("<div>@BUTTONS@</div>", {{u"<b>\"Gear\" #1 & 100%"_s, u"Ctrl+<"_s}});
+        QCOMPARE(
+            page,
+            QByteArray(
+                "<div><a class=\"command\" "
+                "href=\"/.vanterel/commands?%3Cb%3E%22Gear%22%20%231%20&amp;%20100%25\" "
+                "data-name=\"&lt;b&gt;&quot;Gear&quot; #1 &amp; 100%\"><span class=\"name\">&lt;b&gt;&quot;"
+                "Gear&quot; #1 &amp; 100%</span><span class=\"keys\">Ctrl+&lt;</span></a>\n</div>"));
+        QCOMPARE(app::CommandQuery(u"+GEAR_UP-1.b~'(x)*,;=:@/?\u00e9"_s),
+                 u"+GEAR_UP-1.b~'(x)*,;=:@/?%C3%A9"_s);
     }
 
     void optionsWindow()

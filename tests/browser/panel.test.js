@@ -131,3 +131,28 @@ test('a page under a name that is not this machine\'s presses nothing (DNS rebin
   await program.until((lines) => lines.find((l) => l === 'Refused command FIRE: Host evil.test is not this machine'));
   assert.deepStrictEqual(await keysBeforeGearUp(), []);
 });
+
+test('the command panel: the search narrows to one, a tap presses it, a long press holds it', async () => {
+  const received = (name) => program.lines.filter((l) => l === `Recieved command ${name}`).length;
+  await page.goto(`${base}.vanterel/commands`);
+  await page.fill('#search', 'fir');
+  const shown = page.locator('.command:visible');
+  assert.deepStrictEqual(await shown.locator('.name').allTextContents(), ['FIRE']);
+  const fired = received('FIRE');
+  await shown.tap();
+  await program.until(() => (received('FIRE') > fired ? true : undefined));
+  const tap = (await keysBeforeGearUp()).map((k) => k.text);
+  assert.deepStrictEqual(tap, ['down 37', 'down 38 Ctrl', 'up 38 Ctrl', 'up 37 Ctrl']);
+
+  await page.fill('#search', 'brakes');
+  const box = await page.locator('.command:visible').boundingBox();
+  const touch = await context.newCDPSession(page);
+  const finger = { x: box.x + box.width / 2, y: box.y + box.height / 2 };
+  await touch.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: [finger] });
+  await new Promise((resolve) => setTimeout(resolve, 800)); // the long press itself
+  await touch.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+  await program.until((lines) => lines.find((l) => l === 'Recieved command -BRAKES'));
+  const [down, up, ...more] = await keysBeforeGearUp();
+  assert.deepStrictEqual([down.text, up.text, more], ['down 56', 'up 56', []]);
+  assert.ok(up.time - down.time >= 250, `B was down for ${up.time - down.time} ms`);
+});
