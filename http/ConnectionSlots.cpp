@@ -312,8 +312,31 @@ void ConnectionSlots::sendFile(int index, const QByteArray &header, FileHandle f
 {
     ConnectionSlot &s = slot(index);
     s.startFile(header, std::move(file), length, filePath);
+    hintAtViewport(s, header.size(), length, filePath);
     s.pending = s.push();
     s.pushPending = true;
+}
+
+void ConnectionSlots::hintAtViewport(const ConnectionSlot &s, qsizetype headerSize, qint64 length,
+                                     const QString &path)
+{
+    if (!(path.endsWith(u".htm", Qt::CaseInsensitive) || path.endsWith(u".html", Qt::CaseInsensitive))
+        || m_hintedPages.contains(path))
+        return;
+    // The first piece went into the queue with the header: read there, not
+    // from the disk again.
+    const QByteArrayView queued = QByteArrayView(s.unsent).sliced(s.unsentAt);
+    if (queued.size() <= headerSize)
+        return;
+    const QByteArrayView first = queued.sliced(headerSize);
+    const bool whole = first.size() >= length;
+    const bool lacks = lacksViewportTag(first, whole);
+    // Each page is judged once: the hint is said once, and pages that are
+    // fine cost nothing after their first request.
+    if (lacks || whole || first.contains("</head") || first.contains("<body") || first.contains("<BODY"))
+        m_hintedPages.insert(path);
+    if (lacks)
+        m_log.AddMsg(path + QStringLiteral(" has no viewport meta tag: phones wait 300 ms before each tap"));
 }
 
 // --- The server's calls ---------------------------------------------------

@@ -5,6 +5,7 @@
 #include "http/RequestHandler.h"
 
 #include <QByteArray>
+#include <QSet>
 #include <QString>
 #include <queue>
 
@@ -52,6 +53,9 @@ public:
                   const QString &filePath) override;
 
 private:
+    // Says once per page when a served page lacks the viewport meta tag.
+    void hintAtViewport(const ConnectionSlot &s, qsizetype headerSize, qint64 length, const QString &path);
+
     ConnectionSlot &slot(int index) { return m_slots[std::size_t(index)]; }
 
     void readFrom(int k);
@@ -73,6 +77,7 @@ private:
     Pacer &m_pacer;
     IdleSweep &m_idleSweep;
     EventSink &m_log;
+    QSet<QString> m_hintedPages; // judged once each: see hintAtViewport
     RequestHandler m_handler;
     // Slots never move: waits and handlers refer to them by index while
     // others are added.

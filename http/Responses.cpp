@@ -98,6 +98,18 @@ QByteArray builtInResponse(const QString &serverSignature, const QByteArray &con
     return onWire(text) + body;
 }
 
+bool lacksViewportTag(QByteArrayView firstBytes, bool wholePage)
+{
+    const QByteArray text = firstBytes.toByteArray().toLower();
+    if (!wholePage && !text.contains("</head") && !text.contains("<body"))
+        return false; // the tag may still come
+    for (const char *tag : {"name=\"viewport\"", "name='viewport'", "name=viewport"}) {
+        if (text.contains(tag))
+            return false;
+    }
+    return true;
+}
+
 QByteArray redirectResponse(const QString &host)
 {
     // The host goes back as the client sent it, port included, so that the

@@ -37,6 +37,13 @@ QByteArray fileHeader(const QString &serverSignature, const ContentRule &rule, q
 QByteArray builtInResponse(const QString &serverSignature, const QByteArray &contentType,
                            const QByteArray &body);
 
+// Whether a page served from a file lacks the viewport meta tag, judged from
+// its first bytes: without the tag a phone lays the page out for a desktop
+// screen and waits 300 ms after each tap to see whether a second one zooms.
+// Only a page whose head ends within those bytes (or that is wholly in them)
+// is judged; false otherwise.
+bool lacksViewportTag(QByteArrayView firstBytes, bool wholePage);
+
 // The 303 response for any folder: always to /index.htm at the root of the
 // host the client named. No "Server: " line.
 QByteArray redirectResponse(const QString &host);

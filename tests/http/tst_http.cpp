@@ -113,13 +113,15 @@ private Q_SLOTS:
         for (const QString &folder :
              {u"htdocs/img/no_static"_s, u"htdocs/v1.2"_s, u"htdocs-old"_s, u".local/htdocs"_s})
             QVERIFY(QDir(dir.path()).mkpath(folder));
-        const std::pair<QString, QByteArray> files[] = {{u"htdocs/index.htm"_s, "<p>panel</p>"},
-                                                        {u"htdocs/empty.gif"_s, {}},
-                                                        {u"htdocs/huge.zip"_s, {}},
-                                                        {u"outside.htm"_s, "out"},
-                                                        {u"htdocs/.hidden.htm"_s, "no"},
-                                                        {u"htdocs-old/x.htm"_s, "old"},
-                                                        {u".local/htdocs/index.htm"_s, "local"}};
+        const std::pair<QString, QByteArray> files[]
+            = {{u"htdocs/index.htm"_s, "<meta name=viewport><p>panel</p>"},
+               {u"htdocs/bare.HTML"_s, "<p>bare</p>"},
+               {u"htdocs/empty.gif"_s, {}},
+               {u"htdocs/huge.zip"_s, {}},
+               {u"outside.htm"_s, "out"},
+               {u"htdocs/.hidden.htm"_s, "no"},
+               {u"htdocs-old/x.htm"_s, "old"},
+               {u".local/htdocs/index.htm"_s, "local"}};
         for (const auto &[name, bytes] : files)
             writeFile(name, bytes);
         // Four bytes each, for the rules.
@@ -392,13 +394,17 @@ private Q_SLOTS:
                       const QStringList &pressed, const QStringList &messages, const QStringList &log = {}) {
             QTest::addRow("%s", name) << request << response << pressed << messages << log;
         };
-        const QByteArray page = ok("text/html", 12) + "<p>panel</p>";
+        const QByteArray page = ok("text/html", 32) + "<meta name=viewport><p>panel</p>";
         const QString received = u"Recieved command FIRE"_s, sent = u"Transfering: /index.htm"_s;
         row("a page with a command", get("/index.htm?FIRE"), page, {Fire}, {received, sent, Done},
             {u"1 - Got Data: GET /index.htm?FIRE HTTP/1.1\r\n\r\n"_s,
              u"1 - Requested File: /index.htm?FIRE"_s, u"1 - Pressed keys for command FIRE"_s,
              u"1 - Complete Path: "_s + at(u"htdocs/index.htm"_s),
-             u"1 - Sent Data: "_s + QLatin1String(ok("text/html", 12)), u"Finished Transfer 1"_s});
+             u"1 - Sent Data: "_s + QLatin1String(ok("text/html", 32)), u"Finished Transfer 1"_s});
+        row("a page without the viewport tag: said once, after its transfer begins", get("/bare.HTML"),
+            ok("text/html", 11) + "<p>bare</p>", {},
+            {u"Transfering: /bare.HTML"_s,
+             u"/bare.HTML has no viewport meta tag: phones wait 300 ms before each tap"_s, Done});
         row("a missing page runs its command", get("/nothing.htm?FIRE"), NotFound, {Fire}, {received, Done});
         row("another site's command is refused, its page served",
             get("/index.htm?FIRE", "Host: panel.test\r\nSec-Fetch-Site: cross-site\r\n"), page, {},
@@ -499,7 +505,7 @@ private Q_SLOTS:
         QVERIFY(!silent.read(-1, 10000).endsWith("<timeout>") && silent.closedByPeer());
         QCOMPARE_GE(opened.elapsed(), 1000);
         QVERIFY(late.send(get("/index.htm")));
-        QCOMPARE(late.read(), ok("text/html", 12) + "<p>panel</p>");
+        QCOMPARE(late.read(), ok("text/html", 32) + "<meta name=viewport><p>panel</p>");
         QCOMPARE(busy.read().size(), ok("application/zip", length).size() + length);
     }
 
