@@ -58,6 +58,7 @@ void RecordingInjector::watchHeldKeys(HeldKeysObserver)
 void RecordingInjector::releaseLeftovers(const std::vector<std::int32_t> &keyCodes)
 {
     std::vector<Combo> keys;
+    keys.reserve(keyCodes.size());
     for (const std::int32_t code : keyCodes)
         keys.push_back(Combo{code, false, false, false});
     record(Call{0, 0, 0, 0, 0, Kind::Leftovers, {}, std::move(keys)});

@@ -114,7 +114,7 @@ void StrokePlayer::releaseLeftovers(const std::vector<std::int32_t> &keyCodes)
             op->keys.push_back(key);
     }
     if (!op->keys.empty())
-        submit(std::move(op));
+        submit(op);
 }
 
 void StrokePlayer::shutdown()
