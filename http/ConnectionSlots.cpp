@@ -13,7 +13,7 @@ using asio::ip::tcp;
 
 // What one arrival is read into; an arrival larger than this is read on in
 // further calls and handled whole.
-constexpr std::size_t ReadBufferSize = 64 * 1024;
+constexpr std::size_t ReadBufferSize = std::size_t{64} * 1024;
 
 } // namespace
 
