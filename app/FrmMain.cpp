@@ -145,6 +145,8 @@ void FrmMain::Load()
     AddMsg(QStringLiteral("Loaded Configuration"));
     if (!loaded.ok)
         AddMsg(QStringLiteral("keys.dat could not be read, the defaults stand: ") + loaded.reason);
+    for (const QString &line : loaded.ignored)
+        AddMsg(line);
     for (const QString &name : config::RemoveUnfinishedSaves(keysDatPath()))
         AddMsg(QStringLiteral("Removed ") + name
                + QStringLiteral(", left by a save of keys.dat that was cut short"));

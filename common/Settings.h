@@ -27,6 +27,10 @@ struct Settings {
     // the approved addresses).
     bool OnlyApprovedDevices = false;
     QStringList ApprovedDevices;
+    // How long a tap keeps its key down, in milliseconds, for a binding
+    // without a hold of its own (the HOLD record); 0 when keys.dat sets none
+    // and the injector's own hold applies.
+    qint32 TapHoldMs = 0;
 };
 
 } // namespace vanterel

@@ -151,9 +151,11 @@ void FrmOpts::RefreshList()
     rows.reserve(count);
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &binding = table.at(i);
-        auto *row = new BindingRow(QStringList{binding.Callback,
-                                               m_keys.BindingText(binding.SecondKey, binding.SecondModifiers),
-                                               m_keys.BindingText(binding.FirstKey, binding.FirstModifiers)});
+        QString key = m_keys.BindingText(binding.SecondKey, binding.SecondModifiers);
+        if (binding.HoldMs > 0)
+            key += QStringLiteral(" (%1 ms)").arg(binding.HoldMs);
+        auto *row = new BindingRow(
+            QStringList{binding.Callback, key, m_keys.BindingText(binding.FirstKey, binding.FirstModifiers)});
         row->setData(0, RowKeyRole, QStringLiteral("d") + QString::number(i));
         rows.append(row);
     }
