@@ -31,6 +31,9 @@ struct Settings {
     // without a hold of its own (the HOLD record); 0 when keys.dat sets none
     // and the injector's own hold applies.
     qint32 TapHoldMs = 0;
+    // The key file last imported, which the program watches and imports
+    // again when it changes (the KEYFILE record); empty for none.
+    QString KeyFile{};
 };
 
 } // namespace vanterel

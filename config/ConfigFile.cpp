@@ -89,6 +89,8 @@ void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindi
             binding.HoldMs = hold(fields[6], QStringLiteral("the hold of ") + binding.Callback, ignored);
     } else if (key == u"HOLD") {
         settings.TapHoldMs = hold(fields[1], QStringLiteral("HOLD"), ignored);
+    } else if (key == u"KEYFILE") {
+        settings.KeyFile = fields[1].toString();
     } else if (key == u"FOLDER") {
         settings.DocumentRoot = fields[1].toString();
     } else if (key == u"SITES") {
@@ -125,6 +127,17 @@ void appendRecord(QByteArray &out, const QStringList &fields)
     out += "\r\n";
 }
 
+// Reading strips blanks from both ends of a line, so a path that ends in a
+// blank would come back as another path. A closing separator keeps the blank
+// inside the line; fields after the path are ignored.
+void appendPathRecord(QByteArray &out, const QString &name, const QString &path)
+{
+    QStringList record{name, storable(path)};
+    if (record.last().endsWith(u' '))
+        record.append(QString());
+    appendRecord(out, record);
+}
+
 } // namespace
 
 bool FileExists(const QString &path)
@@ -145,6 +158,7 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     settings.OnlyApprovedDevices = defaults.OnlyApprovedDevices;
     settings.ApprovedDevices = defaults.ApprovedDevices;
     settings.TapHoldMs = defaults.TapHoldMs;
+    settings.KeyFile = defaults.KeyFile;
     bindings.reset();
     if (!FileExists(path))
         return {};
@@ -163,13 +177,7 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings, const key
 {
     QByteArray out;
     appendRecord(out, {QStringLiteral("PORT"), QString::number(settings.ServerPort)});
-    // Reading strips blanks from both ends of a line, so a folder whose name
-    // ends in a blank would come back as another folder. A closing separator
-    // keeps the blank inside the line; fields after the folder are ignored.
-    QStringList folder{QStringLiteral("FOLDER"), storable(settings.DocumentRoot)};
-    if (folder.last().endsWith(u' '))
-        folder.append(QString());
-    appendRecord(out, folder);
+    appendPathRecord(out, QStringLiteral("FOLDER"), settings.DocumentRoot);
     // Only when set, so that a file without the record is written as before.
     if (settings.AllowOtherSites)
         appendRecord(out, {QStringLiteral("SITES"), AnySite.toString()});
@@ -183,6 +191,8 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings, const key
     }
     if (settings.TapHoldMs > 0)
         appendRecord(out, {QStringLiteral("HOLD"), QString::number(settings.TapHoldMs)});
+    if (!settings.KeyFile.isEmpty())
+        appendPathRecord(out, QStringLiteral("KEYFILE"), settings.KeyFile);
     const qint32 count = bindings.upperBound();
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &b = bindings.at(i);

@@ -14,9 +14,10 @@
 //   HOSTS␞panel.home␞...           (names of this machine besides its own)
 //   DEVICES␞only␞192.168.1.23␞...  ("only": only these devices press keys; "any": all do)
 //   HOLD␞120       (how long a tap keeps its key down, in ms)
+//   KEYFILE␞/path/to/keys.key      (the key file last imported, watched for changes)
 //   key␞Callback␞SecondKey␞SecondModifiers␞FirstKey␞FirstModifiers[␞HoldMs]
-// HOLD and a binding's hold are written only when set, so that a file without
-// them is saved as it was read.
+// HOLD, KEYFILE and a binding's hold are written only when set, so that a
+// file without them is saved as it was read.
 namespace vanterel::config {
 
 // The field separator of keys.dat (ASCII record separator).

@@ -227,10 +227,14 @@ void FrmOpts::cmdLoadMarlekClick()
     // The import fills a table of its own, which then replaces the one in
     // use whole, also when it failed part-way (what it read so far counts).
     // The list keeps showing what it showed then; the next opening lists the
-    // table as it is.
+    // table as it is. The file is followed from now on, also after a failed
+    // import: the user's fix to it is then picked up by itself.
     keys::KeyBindings table;
     const auto error = keys::ImportKeyFile(path, table);
+    keys::KeepOwnHolds(*m_keys.bindings(), table);
     m_keys.replaceBindings(std::move(table));
+    m_settings.KeyFile = path;
+    Q_EMIT keyFileImported(path);
     if (error) {
         m_prompts.message(this, ProgramTitle,
                           QStringLiteral("An error occured: Error #") + QString::number(error->number)

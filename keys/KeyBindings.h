@@ -51,6 +51,7 @@ public:
 
     // Valid for 0..upperBound().
     const KeyBinding &at(qint32 index) const { return m_items.at(index); }
+    KeyBinding &at(qint32 index) { return m_items[index]; }
 
     // Index of the first binding whose Callback equals the name once both are
     // upper-cased (exact comparison of the upper-cased copies), or 0 for none.

@@ -57,8 +57,10 @@ private Q_SLOTS:
                "key|f|1|0|0|0|"_ba
             << dat("PORT|80\nFOLDER|/s\nkey|a|1|0|0|0\nkey|b|1|0|0|0|10\nkey|c|1|0|0|0|1000\nkey|d|1|0|0|0\n"
                    "key|e|1|0|0|0\nkey|f|1|0|0|0\n");
-        QTest::addRow("HOLD as a binding's hold, the later wins; after DEVICES")
-            << "hold|5\nHOLD|999.6\nDEVICES|only"_ba << dat("PORT|80\nFOLDER|/s\nDEVICES|only\nHOLD|1000\n");
+        QTest::addRow(
+            "HOLD as a binding's hold, the later wins; after DEVICES; KEYFILE after it, a blank kept")
+            << "keyfile|/My Sim/k.key |\nhold|5\nHOLD|999.6\nDEVICES|only"_ba
+            << dat("PORT|80\nFOLDER|/s\nDEVICES|only\nHOLD|1000\nKEYFILE|/My Sim/k.key |\n");
         QTest::addRow("HOLD out of range after one in range: none written")
             << "HOLD|50\nHOLD|1001"_ba << dat("PORT|80\nFOLDER|/s\n");
         QTest::addRow("empty fields count; numbers are leading numbers")
