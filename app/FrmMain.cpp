@@ -9,6 +9,7 @@
 #include "common/Version.h"
 #include "config/ConfigFile.h"
 #include "config/FrmOpts.h"
+#include "keys/KeyFileImport.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -103,6 +104,7 @@ FrmMain::FrmMain(Options options, QWidget *parent)
     m_takeLines.setSingleShot(true);
     connect(&m_takeLines, &QTimer::timeout, this, &FrmMain::takeServerLines);
     m_sinceTake.start();
+    connect(&m_keyFileWatcher, &config::KeyFileWatcher::settled, this, &FrmMain::importKeyFileAgain);
     // The event log's lines are copied to standard error for a terminal or a
     // service manager, unless the logging rules silence them.
     m_copyToStderr = lcEvent().isInfoEnabled();
@@ -146,6 +148,9 @@ void FrmMain::Load()
     AddMsg(QStringLiteral("Loaded Configuration"));
     if (!loaded.ok)
         AddMsg(QStringLiteral("keys.dat could not be read, the defaults stand: ") + loaded.reason);
+    for (const QString &line : loaded.ignored)
+        AddMsg(line);
+    m_keyFileWatcher.watch(m_settings.KeyFile);
     for (const QString &name : config::RemoveUnfinishedSaves(keysDatPath()))
         AddMsg(QStringLiteral("Removed ") + name
                + QStringLiteral(", left by a save of keys.dat that was cut short"));
@@ -184,6 +189,7 @@ void FrmMain::Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
+    m_keyFileWatcher.watch(QString());
     // Every socket closes, and the server's thread ends with its last lines.
     if (m_server)
         m_server->Shutdown();
@@ -322,6 +328,26 @@ void FrmMain::releaseLeftoverKeys()
         [path](const std::vector<std::int32_t> &keyCodes) { WriteHeldKeys(path, keyCodes); });
 }
 
+void FrmMain::importKeyFileAgain()
+{
+    if (m_unloaded)
+        return;
+    // A few kilobytes read and parsed here, on this thread: far less than a
+    // frame, and the table is swapped whole, as a manual import does.
+    const QString path = m_settings.KeyFile;
+    keys::KeyBindings table;
+    if (const std::optional<keys::ImportError> error = keys::ImportKeyFile(path, table)) {
+        AddMsg(QStringLiteral("Key file changed, the bindings stay: ") + error->description);
+        return;
+    }
+    keys::KeepOwnHolds(*m_keys->bindings(), table);
+    const qint32 count = table.upperBound();
+    m_keys->replaceBindings(std::move(table));
+    AddMsg(QStringLiteral("Key file changed: %1 bindings from %2").arg(count).arg(path));
+    if (auto *options = qobject_cast<config::FrmOpts *>(m_frmOpts.data()))
+        options->RefreshList();
+}
+
 void FrmMain::askAboutDevice(const QString &address)
 {
     if (m_unloaded)
@@ -369,6 +395,7 @@ void FrmMain::cmdOptionsClick()
     config::Prompts &prompts = m_options.prompts ? *m_options.prompts : m_widgetPrompts;
     auto *dialog = new config::FrmOpts(m_settings, *m_keys, *m_server, prompts, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &config::FrmOpts::keyFileImported, &m_keyFileWatcher, &config::KeyFileWatcher::watch);
     m_frmOpts = dialog;
     // A nested event loop: the server goes on serving while the window is open.
     dialog->exec();

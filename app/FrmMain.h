@@ -4,6 +4,7 @@
 #include "app/EventLogModel.h"
 #include "app/LogFile.h"
 #include "common/Settings.h"
+#include "config/KeyFileWatcher.h"
 #include "config/Prompts.h"
 #include "http/DeviceAccess.h"
 #include "http/Server.h"
@@ -86,6 +87,9 @@ private:
     QString keysDatPath() const;
     void startDevices();
     void releaseLeftoverKeys();
+    // The key file changed and settled: its bindings replace the table, or,
+    // when it cannot be read whole, the table stays and the log says why.
+    void importKeyFileAgain();
     // "Allow <address> to press keys?", beside the window: the server never
     // waits for the answer, it refuses the device until it is allowed.
     void askAboutDevice(const QString &address);
@@ -110,6 +114,7 @@ private:
     bool m_unloaded = false;
     QPointer<QDialog> m_frmOpts;
     config::WidgetPrompts m_widgetPrompts;
+    config::KeyFileWatcher m_keyFileWatcher;
 
     QCheckBox *chkEnabeLog;
     QPushButton *cmdConnect;

@@ -27,6 +27,13 @@ struct Settings {
     // the approved addresses).
     bool OnlyApprovedDevices = false;
     QStringList ApprovedDevices;
+    // How long a tap keeps its key down, in milliseconds, for a binding
+    // without a hold of its own (the HOLD record); 0 when keys.dat sets none
+    // and the injector's own hold applies.
+    qint32 TapHoldMs = 0;
+    // The key file last imported, which the program watches and imports
+    // again when it changes (the KEYFILE record); empty for none.
+    QString KeyFile{};
 };
 
 } // namespace vanterel

@@ -50,7 +50,20 @@ qint32 number(QStringView field)
     return ReadLeadingNumber(field).value;
 }
 
-void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindings)
+// A hold in milliseconds, or 0 (said in ignored) when it is out of range.
+qint32 hold(QStringView field, const QString &what, QStringList &ignored)
+{
+    const LeadingNumber ms = ReadLeadingNumber(field);
+    if (ms.inRange && ms.value >= keys::MinHoldMs && ms.value <= keys::MaxHoldMs)
+        return ms.value;
+    ignored.append(QStringLiteral("Ignored %1 \"%2\" in keys.dat: a hold is from %3 to %4 ms")
+                       .arg(what, field.trimmed())
+                       .arg(keys::MinHoldMs)
+                       .arg(keys::MaxHoldMs));
+    return 0;
+}
+
+void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindings, QStringList &ignored)
 {
     const QStringView stripped = keys::StripBlanks(rawLine);
     if (keys::IsCommentOrEmpty(stripped))
@@ -72,6 +85,12 @@ void applyLine(QStringView rawLine, Settings &settings, keys::KeyBindings &bindi
         binding.SecondModifiers = number(fields[3]);
         binding.FirstKey = number(fields[4]);
         binding.FirstModifiers = number(fields[5]);
+        if (fields.size() > 6 && !fields[6].trimmed().isEmpty())
+            binding.HoldMs = hold(fields[6], QStringLiteral("the hold of ") + binding.Callback, ignored);
+    } else if (key == u"HOLD") {
+        settings.TapHoldMs = hold(fields[1], QStringLiteral("HOLD"), ignored);
+    } else if (key == u"KEYFILE") {
+        settings.KeyFile = fields[1].toString();
     } else if (key == u"FOLDER") {
         settings.DocumentRoot = fields[1].toString();
     } else if (key == u"SITES") {
@@ -108,6 +127,17 @@ void appendRecord(QByteArray &out, const QStringList &fields)
     out += "\r\n";
 }
 
+// Reading strips blanks from both ends of a line, so a path that ends in a
+// blank would come back as another path. A closing separator keeps the blank
+// inside the line; fields after the path are ignored.
+void appendPathRecord(QByteArray &out, const QString &name, const QString &path)
+{
+    QStringList record{name, storable(path)};
+    if (record.last().endsWith(u' '))
+        record.append(QString());
+    appendRecord(out, record);
+}
+
 } // namespace
 
 bool FileExists(const QString &path)
@@ -127,6 +157,8 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     settings.HostNames = defaults.HostNames;
     settings.OnlyApprovedDevices = defaults.OnlyApprovedDevices;
     settings.ApprovedDevices = defaults.ApprovedDevices;
+    settings.TapHoldMs = defaults.TapHoldMs;
+    settings.KeyFile = defaults.KeyFile;
     bindings.reset();
     if (!FileExists(path))
         return {};
@@ -135,22 +167,17 @@ ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindin
     QString reason;
     if (!keys::ReadTextFile(path, text, reason))
         return {false, reason};
+    ConfigResult result;
     for (QStringView line : keys::SplitLines(text))
-        applyLine(line, settings, bindings);
-    return {};
+        applyLine(line, settings, bindings, result.ignored);
+    return result;
 }
 
 ConfigResult SaveConfig(const QString &path, const Settings &settings, const keys::KeyBindings &bindings)
 {
     QByteArray out;
     appendRecord(out, {QStringLiteral("PORT"), QString::number(settings.ServerPort)});
-    // Reading strips blanks from both ends of a line, so a folder whose name
-    // ends in a blank would come back as another folder. A closing separator
-    // keeps the blank inside the line; fields after the folder are ignored.
-    QStringList folder{QStringLiteral("FOLDER"), storable(settings.DocumentRoot)};
-    if (folder.last().endsWith(u' '))
-        folder.append(QString());
-    appendRecord(out, folder);
+    appendPathRecord(out, QStringLiteral("FOLDER"), settings.DocumentRoot);
     // Only when set, so that a file without the record is written as before.
     if (settings.AllowOtherSites)
         appendRecord(out, {QStringLiteral("SITES"), AnySite.toString()});
@@ -162,13 +189,19 @@ ConfigResult SaveConfig(const QString &path, const Settings &settings, const key
                                  (settings.OnlyApprovedDevices ? OnlyApproved : AnySite).toString()}
                          + storableAll(settings.ApprovedDevices));
     }
+    if (settings.TapHoldMs > 0)
+        appendRecord(out, {QStringLiteral("HOLD"), QString::number(settings.TapHoldMs)});
+    if (!settings.KeyFile.isEmpty())
+        appendPathRecord(out, QStringLiteral("KEYFILE"), settings.KeyFile);
     const qint32 count = bindings.upperBound();
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &b = bindings.at(i);
-        appendRecord(out,
-                     {QStringLiteral("key"), storable(b.Callback), QString::number(b.SecondKey),
-                      QString::number(b.SecondModifiers), QString::number(b.FirstKey),
-                      QString::number(b.FirstModifiers)});
+        QStringList record{QStringLiteral("key"),        storable(b.Callback),
+                           QString::number(b.SecondKey), QString::number(b.SecondModifiers),
+                           QString::number(b.FirstKey),  QString::number(b.FirstModifiers)};
+        if (b.HoldMs > 0)
+            record.append(QString::number(b.HoldMs));
+        appendRecord(out, record);
     }
 
     const QString failure = ReplaceFile(path, out);

@@ -13,7 +13,11 @@
 //   SITES␞any      (only when pages of other sites may run commands)
 //   HOSTS␞panel.home␞...           (names of this machine besides its own)
 //   DEVICES␞only␞192.168.1.23␞...  ("only": only these devices press keys; "any": all do)
-//   key␞Callback␞SecondKey␞SecondModifiers␞FirstKey␞FirstModifiers
+//   HOLD␞120       (how long a tap keeps its key down, in ms)
+//   KEYFILE␞/path/to/keys.key      (the key file last imported, watched for changes)
+//   key␞Callback␞SecondKey␞SecondModifiers␞FirstKey␞FirstModifiers[␞HoldMs]
+// HOLD, KEYFILE and a binding's hold are written only when set, so that a
+// file without them is saved as it was read.
 namespace vanterel::config {
 
 // The field separator of keys.dat (ASCII record separator).
@@ -22,7 +26,9 @@ inline constexpr char16_t FieldSeparator = 0x1E;
 // Whether loading or saving worked, and if not, why (for the caller's log).
 struct ConfigResult {
     bool ok = true;
-    QString reason;
+    QString reason{};
+    // Values a load ignored, one event-log line each.
+    QStringList ignored{};
 };
 
 // True when a file (not a folder) exists at the path. One trailing separator
@@ -33,6 +39,11 @@ bool FileExists(const QString &path);
 // the file if there is one. The document root changes only through a FOLDER
 // line. A missing file is no error; a file that is there but cannot be read
 // leaves the defaults and says why.
+//
+// A hold (HOLD, a binding's seventh field) is a leading number as PORT's;
+// one outside MinHoldMs to MaxHoldMs is ignored, said in `ignored`, and not
+// written back: the default stands, and the user is told once, at start-up,
+// rather than left to wonder why the taps did not change.
 ConfigResult LoadConfig(const QString &path, Settings &settings, keys::KeyBindings &bindings);
 
 // Replaces the file with the port, the document root and the bindings 1 to the

@@ -151,9 +151,11 @@ void FrmOpts::RefreshList()
     rows.reserve(count);
     for (qint32 i = 1; i <= count; ++i) {
         const keys::KeyBinding &binding = table.at(i);
-        auto *row = new BindingRow(QStringList{binding.Callback,
-                                               m_keys.BindingText(binding.SecondKey, binding.SecondModifiers),
-                                               m_keys.BindingText(binding.FirstKey, binding.FirstModifiers)});
+        QString key = m_keys.BindingText(binding.SecondKey, binding.SecondModifiers);
+        if (binding.HoldMs > 0)
+            key += QStringLiteral(" (%1 ms)").arg(binding.HoldMs);
+        auto *row = new BindingRow(
+            QStringList{binding.Callback, key, m_keys.BindingText(binding.FirstKey, binding.FirstModifiers)});
         row->setData(0, RowKeyRole, QStringLiteral("d") + QString::number(i));
         rows.append(row);
     }
@@ -225,10 +227,14 @@ void FrmOpts::cmdLoadMarlekClick()
     // The import fills a table of its own, which then replaces the one in
     // use whole, also when it failed part-way (what it read so far counts).
     // The list keeps showing what it showed then; the next opening lists the
-    // table as it is.
+    // table as it is. The file is followed from now on, also after a failed
+    // import: the user's fix to it is then picked up by itself.
     keys::KeyBindings table;
     const auto error = keys::ImportKeyFile(path, table);
+    keys::KeepOwnHolds(*m_keys.bindings(), table);
     m_keys.replaceBindings(std::move(table));
+    m_settings.KeyFile = path;
+    Q_EMIT keyFileImported(path);
     if (error) {
         m_prompts.message(this, ProgramTitle,
                           QStringLiteral("An error occured: Error #") + QString::number(error->number)

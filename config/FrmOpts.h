@@ -50,6 +50,11 @@ public:
     // release over the list.
     QString SelectedCallback() const { return m_selectedCallback; }
 
+Q_SIGNALS:
+    // A key file was imported (in full or in part) and is now the settings'
+    // KeyFile, to be followed from now on.
+    void keyFileImported(const QString &path);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

@@ -1,8 +1,9 @@
 // The two text files the program reads, from the same fuzz bytes (the number readers are reached through
 // both). keys.dat: LoadConfig over a stale state, SaveConfig, LoadConfig again must give back the port,
-// folder, SITES and bindings in order, every line ending in CR LF (a value holding a tab, two blanks, CR,
-// LF or the separator cannot come back whole and is left out). Key file: ImportKeyFile must give the
-// bindings of a model written the plain way, and stop with error 6 exactly where the model overflows.
+// folder, SITES, HOSTS, DEVICES, HOLD, KEYFILE and bindings (with their holds) in order, every line ending in
+// CR LF (a value holding a tab, two blanks, CR, LF or the separator cannot come back whole and is left out).
+// Key file: ImportKeyFile must give the bindings of a model written the plain way, and stop with error 6
+// exactly where the model overflows.
 //
 //   scripts/fuzz.sh --seconds 600 fuzz_textfiles
 #include "config/ConfigFile.h"
@@ -36,6 +37,8 @@ std::pair<Settings, KeyBindings> load(const QString &path)
     settings.DocumentRoot = u"/start/htdocs"_s;
     settings.TargetWindowTitle = u"Something else"_s;
     settings.AllowOtherSites = true;
+    settings.TapHoldMs = 77;
+    settings.KeyFile = u"/stale.key"_s;
     table.append(KeyBinding{1, 2, 3, 4, u"stale"_s});
     const config::ConfigResult result = config::LoadConfig(path, settings, table);
     check(result.ok && settings.TargetWindowTitle == u"Marlek ORS", "it loads, title set", result.reason);
@@ -48,13 +51,20 @@ void checkKeysDat(const QString &path, const QString &saved, const QByteArray &b
     check(bytes.toUpper().contains("FOLDER") || settings.DocumentRoot == u"/start/htdocs",
           "without a FOLDER line the root stays", settings.DocumentRoot);
     check(bytes.toUpper().contains("SITES") || !settings.AllowOtherSites, "without a SITES line it is off");
+    check((bytes.toUpper().contains("HOLD") || settings.TapHoldMs == 0)
+              && (bytes.toUpper().contains("KEYFILE") || settings.KeyFile.isEmpty()),
+          "without HOLD or KEYFILE lines there are none");
+    check(settings.TapHoldMs == 0
+              || (settings.TapHoldMs >= keys::MinHoldMs && settings.TapHoldMs <= keys::MaxHoldMs),
+          "a hold is in range", QString::number(settings.TapHoldMs));
 
     check(config::SaveConfig(saved, settings, table).ok, "the loaded settings save");
     QFile file(saved);
     const QByteArray written = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     const bool devices = settings.OnlyApprovedDevices || !settings.ApprovedDevices.isEmpty();
     const qsizetype lines = 2 + (settings.AllowOtherSites ? 1 : 0) + (settings.HostNames.isEmpty() ? 0 : 1)
-        + (devices ? 1 : 0) + table.upperBound();
+        + (devices ? 1 : 0) + (settings.TapHoldMs > 0 ? 1 : 0) + (settings.KeyFile.isEmpty() ? 0 : 1)
+        + table.upperBound();
     check(written.count("\r\n") == lines && written.count('\r') == lines && written.count('\n') == lines
               && written.endsWith("\r\n"),
           "the setting lines and one per binding, each ending in CR LF", QString::fromUtf8(written));
@@ -67,6 +77,9 @@ void checkKeysDat(const QString &path, const QString &saved, const QByteArray &b
     check(again.HostNames == settings.HostNames && again.OnlyApprovedDevices == settings.OnlyApprovedDevices
               && again.ApprovedDevices == settings.ApprovedDevices,
           "HOSTS and DEVICES come back", QString::fromUtf8(written));
+    check(again.TapHoldMs == settings.TapHoldMs
+              && (settings.KeyFile.contains(broken) || again.KeyFile == settings.KeyFile),
+          "HOLD and KEYFILE come back", QString::fromUtf8(written));
     check(tableAgain.upperBound() == table.upperBound(), "every binding comes back");
     for (qint32 i = 1; i <= table.upperBound(); ++i) {
         KeyBinding before = table.at(i);

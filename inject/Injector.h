@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,12 +50,19 @@ public:
     virtual std::string name() const = 0;
 
     // A tap; returns at once: the flagged modifiers go down, the key goes
-    // down, is held, comes up, the modifiers come up. Flags are true when
+    // down, is held for `hold` (without one, for the hold the injector was
+    // made with), comes up, the modifiers come up. Flags are true when
     // non-zero (callers pass -1 or 0). With a window given it is brought to
     // the front first; with 0 the keys go to whichever window has the focus.
     virtual void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
-                            WindowHandle window)
+                            WindowHandle window, std::optional<std::chrono::milliseconds> hold)
         = 0;
+    // A tap held for the injector's own hold.
+    void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
+                    WindowHandle window)
+    {
+        PressCombo(keyCode, alt, ctrl, shift, window, std::nullopt);
+    }
 
     // Holds the combos' keys down, in order (for each combo its modifiers, Shift, Ctrl, Alt, then its key),
     // until Release(id), ReleaseAll(), shutdown(), or until `timeout` passes without another Hold with the

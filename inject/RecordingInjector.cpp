@@ -23,9 +23,12 @@ std::string RecordingInjector::name() const
 }
 
 void RecordingInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl,
-                                   std::int32_t shift, WindowHandle window)
+                                   std::int32_t shift, WindowHandle window,
+                                   std::optional<std::chrono::milliseconds> hold)
 {
-    record(Call{keyCode, alt, ctrl, shift, window});
+    Call call{keyCode, alt, ctrl, shift, window};
+    call.hold = hold;
+    record(std::move(call));
 }
 
 void RecordingInjector::Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,

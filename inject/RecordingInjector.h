@@ -13,8 +13,8 @@ namespace vanterel::inject {
 class RecordingInjector final : public Injector {
 public:
     enum class Kind { Tap, Hold, Release, ReleaseAll, Leftovers };
-    // A tap fills the first five fields; a hold the window, id, combos and
-    // timeout; a release the id.
+    // A tap fills the first five fields and the hold it was given; a hold
+    // the window, id, combos and timeout; a release the id.
     struct Call {
         std::int32_t keyCode = 0;
         std::int32_t alt = 0;
@@ -25,12 +25,14 @@ public:
         std::string id{};
         std::vector<Combo> combos{};
         std::chrono::milliseconds timeout{0};
+        std::optional<std::chrono::milliseconds> hold{};
         friend bool operator==(const Call &, const Call &) = default;
     };
 
     std::string name() const override;
+    using Injector::PressCombo;
     void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
-                    WindowHandle window) override;
+                    WindowHandle window, std::optional<std::chrono::milliseconds> hold) override;
     void Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
               std::chrono::milliseconds timeout) override;
     void Release(const std::string &id) override;

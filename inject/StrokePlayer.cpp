@@ -63,7 +63,8 @@ StrokePlayer::~StrokePlayer()
     shutdown();
 }
 
-bool StrokePlayer::play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, WindowHandle window)
+bool StrokePlayer::play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, WindowHandle window,
+                        std::optional<std::chrono::milliseconds> hold)
 {
     const Key key = pressable(keyCode);
     if (!key) {
@@ -73,6 +74,7 @@ bool StrokePlayer::play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, W
     auto op = std::make_shared<Op>(Op{Kind::Tap, {}, window});
     appendCombo(op->keys, key, alt, ctrl, shift);
     op->keyCode = keyCode;
+    op->hold = hold.value_or(m_hold);
     return submit(op);
 }
 
@@ -308,7 +310,7 @@ void StrokePlayer::pressOp(Lock &lock, Op &op)
         return;
     }
     if (op.kind == Kind::Tap) {
-        m_tap = PlayingTap{std::move(op.keys), Clock::now() + m_hold};
+        m_tap = PlayingTap{std::move(op.keys), Clock::now() + op.hold};
     } else {
         m_holds.push_back(HeldKeys{op.id, std::move(op.keys), op.deadline});
         m_holdsChanged = true;
@@ -458,9 +460,9 @@ std::string StrokeInjector::name() const
 }
 
 void StrokeInjector::PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
-                                WindowHandle window)
+                                WindowHandle window, std::optional<std::chrono::milliseconds> hold)
 {
-    m_player.play(keyCode, alt != 0, ctrl != 0, shift != 0, window);
+    m_player.play(keyCode, alt != 0, ctrl != 0, shift != 0, window, hold);
 }
 
 void StrokeInjector::Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,

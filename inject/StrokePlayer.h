@@ -36,9 +36,11 @@ public:
     StrokePlayer(const StrokePlayer &) = delete;
     StrokePlayer &operator=(const StrokePlayer &) = delete;
 
-    // A tap. Returns false, and plays nothing, for a code that names no key
+    // A tap, its key held for `hold`, or for the player's own hold without
+    // one. Returns false, and plays nothing, for a code that names no key
     // (0 "NONE", negative, not in the table) and once shut down.
-    bool play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, WindowHandle window);
+    bool play(std::int32_t keyCode, bool alt, bool ctrl, bool shift, WindowHandle window,
+              std::optional<std::chrono::milliseconds> hold = std::nullopt);
     // As Injector::Hold; false once shut down.
     bool hold(const std::string &id, const std::vector<Combo> &combos, WindowHandle window,
               std::chrono::milliseconds timeout);
@@ -66,11 +68,12 @@ private:
         Kind kind;
         std::vector<Key> keys{}; // Tap, Hold: the downs in order
         WindowHandle window = 0;
-        std::string id{};             // Hold, Release
-        Clock::time_point deadline{}; // Hold: when it lapses unless renewed
-        std::int32_t keyCode = 0;     // Tap: for the warnings
-        bool downsSent = false;       // the caller's thread sent the downs
-        bool downsOk = true;          // ...and each of them was handed over
+        std::string id{};                 // Hold, Release
+        Clock::time_point deadline{};     // Hold: when it lapses unless renewed
+        std::int32_t keyCode = 0;         // Tap: for the warnings
+        bool downsSent = false;           // the caller's thread sent the downs
+        bool downsOk = true;              // ...and each of them was handed over
+        std::chrono::milliseconds hold{}; // Tap: how long its key stays down
     };
     struct HeldKeys {
         std::string id;
@@ -146,8 +149,9 @@ public:
     ~StrokeInjector() override; // shuts down
 
     std::string name() const override;
+    using Injector::PressCombo;
     void PressCombo(std::int32_t keyCode, std::int32_t alt, std::int32_t ctrl, std::int32_t shift,
-                    WindowHandle window) override;
+                    WindowHandle window, std::optional<std::chrono::milliseconds> hold) override;
     void Hold(const std::string &id, std::vector<Combo> combos, WindowHandle window,
               std::chrono::milliseconds timeout) override;
     void Release(const std::string &id) override;

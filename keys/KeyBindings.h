@@ -13,6 +13,12 @@ inline constexpr ModifierMask ShiftMask = 1;
 inline constexpr ModifierMask CtrlMask = 2;
 inline constexpr ModifierMask AltMask = 4;
 
+// How long a tap may keep its key down, in milliseconds: long enough for a
+// program that polls the keyboard a few times a second, short enough that a
+// tap stays a tap.
+inline constexpr qint32 MinHoldMs = 10;
+inline constexpr qint32 MaxHoldMs = 1000;
+
 // One command's keys. A key code of 0 or less means there is no such key.
 struct KeyBinding {
     qint32 FirstKey = 0;
@@ -20,6 +26,9 @@ struct KeyBinding {
     qint32 SecondKey = 0;
     ModifierMask SecondModifiers = 0;
     QString Callback;
+    // How long each of its taps keeps the key down (MinHoldMs to MaxHoldMs);
+    // 0 when it has no hold of its own and taps as every other binding does.
+    qint32 HoldMs = 0;
 
     friend bool operator==(const KeyBinding &, const KeyBinding &) = default;
 };
@@ -42,6 +51,7 @@ public:
 
     // Valid for 0..upperBound().
     const KeyBinding &at(qint32 index) const { return m_items.at(index); }
+    KeyBinding &at(qint32 index) { return m_items[index]; }
 
     // Index of the first binding whose Callback equals the name once both are
     // upper-cased (exact comparison of the upper-cased copies), or 0 for none.

@@ -73,10 +73,12 @@ void KeyCommands::PressCommandKeys(const QString &commandName, bool lookUp)
         return;
     }
     const KeyBinding &binding = table->at(index);
+    const qint32 holdMs = binding.HoldMs > 0 ? binding.HoldMs : m_settings.TapHoldMs;
+    const auto hold = holdMs > 0 ? std::optional(std::chrono::milliseconds(holdMs)) : std::nullopt;
     if (binding.FirstKey > 0)
-        pressKey(binding.FirstKey, binding.FirstModifiers, window);
+        pressKey(binding.FirstKey, binding.FirstModifiers, window, hold);
     if (binding.SecondKey > 0)
-        pressKey(binding.SecondKey, binding.SecondModifiers, window);
+        pressKey(binding.SecondKey, binding.SecondModifiers, window, hold);
 }
 
 void KeyCommands::holdOrRelease(const KeyBindings &table, const QString &name, bool hold,
@@ -112,7 +114,8 @@ void KeyCommands::holdOrRelease(const KeyBindings &table, const QString &name, b
         m_injector->Release(id);
 }
 
-void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window)
+void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window,
+                           std::optional<std::chrono::milliseconds> hold)
 {
     // The flags change even without an injector, so that what a later key or
     // binding text inherits does not depend on the backend.
@@ -120,7 +123,7 @@ void KeyCommands::pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHand
     if (!m_injector)
         return;
     m_injector->PressCombo(keyCode, FlagArgument(flags.AltFlag), FlagArgument(flags.CtrlFlag),
-                           FlagArgument(flags.ShiftFlag), window);
+                           FlagArgument(flags.ShiftFlag), window, hold);
 }
 
 QString KeyCommands::BindingText(qint32 keyCode, ModifierMask mask)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace vanterel::keys {
 
@@ -44,9 +45,11 @@ public:
     static constexpr std::chrono::milliseconds HoldTimeout{10000};
 
     // Presses the keys bound to the command: the first key, then the second,
-    // each with its own modifiers, each only when its code is above 0. With
-    // lookUp the target window is looked up by its title first, also when no
-    // binding matches; without it the keys go to window 0. Reports nothing.
+    // each with its own modifiers, each only when its code is above 0, each
+    // held for the binding's own hold, else for the settings' TapHoldMs, else
+    // for the injector's own. With lookUp the target window is looked up by
+    // its title first, also when no binding matches; without it the keys go
+    // to window 0. Reports nothing.
     //
     // When no binding has the whole name, "+NAME" holds NAME's keys down
     // (modifiers first, then the key) until "-NAME", and "-NAME" releases
@@ -59,7 +62,8 @@ public:
     QString BindingText(qint32 keyCode, ModifierMask mask);
 
 private:
-    void pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window);
+    void pressKey(qint32 keyCode, ModifierMask mask, inject::WindowHandle window,
+                  std::optional<std::chrono::milliseconds> hold);
     void holdOrRelease(const KeyBindings &table, const QString &name, bool hold, inject::WindowHandle window);
     // SetModifierFlags on the shared flags; returns the flags it left.
     ModifierFlags applyMask(ModifierMask mask);

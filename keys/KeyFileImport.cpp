@@ -3,6 +3,7 @@
 #include "keys/TextLines.h"
 
 #include <QFileInfo>
+#include <QHash>
 
 #include <array>
 #include <limits>
@@ -113,6 +114,22 @@ std::optional<ImportError> ImportKeyFile(const QString &path, KeyBindings &bindi
                            QStringLiteral("Path/File access error: %1 (%2)").arg(path, reason)};
     }
     return AppendKeyFileLines(text, bindings);
+}
+
+void KeepOwnHolds(const KeyBindings &current, KeyBindings &imported)
+{
+    // By upper-cased name, the first binding of a name only, as find() goes:
+    // a look-up per binding would make a large key file cost its square.
+    QHash<QString, qint32> holds;
+    for (qint32 i = 1; i <= current.upperBound(); ++i) {
+        const QString name = current.at(i).Callback.toUpper();
+        if (!holds.contains(name))
+            holds.insert(name, current.at(i).HoldMs);
+    }
+    for (qint32 i = 1; i <= imported.upperBound(); ++i) {
+        KeyBinding &binding = imported.at(i);
+        binding.HoldMs = holds.value(binding.Callback.toUpper(), 0);
+    }
 }
 
 std::optional<ImportError> AppendKeyFileLines(QStringView text, KeyBindings &bindings)

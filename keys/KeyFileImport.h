@@ -27,6 +27,12 @@ struct ImportError {
 // before this returns.
 std::optional<ImportError> ImportKeyFile(const QString &path, KeyBindings &bindings);
 
+// Gives each binding of `imported` the hold of its own that the first
+// binding of the same name (found as KeyBindings::find does) has in `current`.
+// A key file knows nothing of holds: without this, importing the file again
+// would lose every hold the user set in keys.dat.
+void KeepOwnHolds(const KeyBindings &current, KeyBindings &imported);
+
 // Appends one binding per accepted line of key-file text. A line is accepted
 // when it has at least seven columns (split at runs of blanks and tabs), its
 // third column is the text "0" and its fourth is not the text "0". The columns

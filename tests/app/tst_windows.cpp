@@ -248,6 +248,75 @@ private Q_SLOTS:
                  u"+GEAR_UP-1.b~'(x)*,;=:@/?%C3%A9"_s);
     }
 
+    // The bindings follow the key file last imported, replaced by rename or rewritten in place, broken, gone
+    // and back; keys.dat's holds stay with their bindings and reach the injector; the open options window
+    // follows.
+    void keyFileFollowed()
+    {
+        QTemporaryDir folder;
+        const QString keyFile = folder.filePath(u"sim.key"_s);
+        const auto put = [](const QString &path, QByteArray bytes, bool byRename) {
+            QFile file(byRename ? path + u".new"_s : path);
+            QVERIFY(file.open(QIODevice::WriteOnly)
+                    && file.write(bytes.replace('|', '\x1e')) == bytes.size());
+            file.close();
+            QVERIFY(!byRename || std::rename(qPrintable(file.fileName()), qPrintable(path)) == 0);
+        };
+        const qint32 port = testing::freePort();
+        put(keyFile, "FIRE x 0 1E 2 0 0", true);
+        put(folder.filePath(u"keys.dat"_s),
+            "PORT|" + QByteArray::number(port) + "\r\nHOLD|120\r\nKEYFILE|" + keyFile.toUtf8()
+                + "\r\nkey|FIRE|30|2|0|0|200\r\nkey|B|48|0|0|0|5\r\n",
+            false);
+        auto recorder = std::make_unique<inject::RecordingInjector>();
+        inject::RecordingInjector *injector = recorder.get();
+        ScriptedPrompts prompts;
+        app::FrmMain window({folder.path(),
+                             [&recorder] {
+                                 return inject::InjectorChoice{std::move(recorder), "Key presses recorded"};
+                             },
+                             &prompts});
+        window.Load();
+        const auto logged = [&](const QString &line) { return texts(&window.logModel()).count(line); };
+        QCOMPARE(logged(u"Ignored the hold of B \"5\" in keys.dat: a hold is from 10 to 1000 ms"_s), 1);
+
+        put(keyFile, "FIRE x 0 1F 2 0 0\nB x 0 30 0 0 0", true);
+        QTRY_COMPARE(logged(u"Key file changed: 2 bindings from "_s + keyFile), 1);
+        put(keyFile, "FIRE x 0 1FFFFFFFFF 2 0 0", false);
+        QTRY_COMPARE(logged(u"Key file changed, the bindings stay: Overflow in line 1: \"1FFFFFFFFF\" does "
+                            "not fit in 32 bits"_s),
+                     1);
+        QVERIFY(QFile::remove(keyFile));
+        QTRY_COMPARE(logged(u"Key file changed, the bindings stay: File not found: "_s + keyFile), 1);
+        for (const QByteArray command : {"FIRE", "B"})
+            testing::exchange(port, "GET /?" + command + " HTTP/1.1\r\n\r\n");
+        const auto tap = [](qint32 key, qint32 ctrl, int ms) {
+            Call call{key, 0, ctrl, 0, 0};
+            call.hold = std::chrono::milliseconds(ms);
+            return call;
+        };
+        QTRY_COMPARE(injector->calls(),
+                     (std::vector<Call>{{0, 0, 0, 0, 0, inject::RecordingInjector::Kind::ReleaseAll},
+                                        tap(31, -1, 200),
+                                        tap(48, 0, 120)}));
+
+        // Back, while the options window is open (modal: the test goes on inside its event loop).
+        QTimer::singleShot(0, this, [&] {
+            auto *options = window.findChild<config::FrmOpts *>();
+            const auto close = qScopeGuard([options] { options->reject(); });
+            put(keyFile, "Fire x 0 1E 2 0 0", true);
+            auto *list = child<QTreeWidget>(options, "ListView1");
+            QTRY_COMPARE(list->topLevelItemCount(), 1);
+            QCOMPARE(list->topLevelItem(0)->text(1), u"Ctrl+A (200 ms)"_s);
+            QCOMPARE(logged(u"Key file changed: 1 bindings from "_s + keyFile), 1);
+        });
+        child(&window, "cmdOptions")->click();
+        window.close();
+        QFile saved(folder.filePath(u"keys.dat"_s));
+        QVERIFY(saved.open(QIODevice::ReadOnly)
+                && saved.readAll().contains("\x1e" + keyFile.toUtf8() + "\r\n"));
+    }
+
     void optionsWindow()
     {
         struct : http::ServerControl {

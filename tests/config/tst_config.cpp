@@ -48,9 +48,21 @@ private Q_SLOTS:
         // A folder that ended in a blank used to come back without it.
         QTest::addRow("a blank before a further field stays")
             << "FOLDER|/Site  |x"_ba << dat("PORT|80\nFOLDER|/Site |\n");
-        QTest::addRow("six fields or more; unknown keys go; case kept")
-            << "key|GearUp|30|4|29|1\nKEY|a|30|4|29|1|99\nkey|b|30|4|29\nTITLE|x"_ba
-            << dat("PORT|80\nFOLDER|/s\nkey|GearUp|30|4|29|1\nkey|a|30|4|29|1\n");
+        QTest::addRow("six fields or more, the seventh a hold, later ones go; unknown keys go; case kept")
+            << "key|GearUp|30|4|29|1\nKEY|a|30|4|29|1|99|7\nkey|b|30|4|29\nTITLE|x"_ba
+            << dat("PORT|80\nFOLDER|/s\nkey|GearUp|30|4|29|1\nkey|a|30|4|29|1|99\n");
+        QTest::addRow("a binding's hold: 10 to 1000 kept; below, above, no number or empty are none")
+            << "key|a|1|0|0|0|9\nkey|b|1|0|0|0|10\nkey|c|1|0|0|0|1000.4\nkey|d|1|0|0|0|1001\nkey|e|1|0|0|0|"
+               "x\n"
+               "key|f|1|0|0|0|"_ba
+            << dat("PORT|80\nFOLDER|/s\nkey|a|1|0|0|0\nkey|b|1|0|0|0|10\nkey|c|1|0|0|0|1000\nkey|d|1|0|0|0\n"
+                   "key|e|1|0|0|0\nkey|f|1|0|0|0\n");
+        QTest::addRow(
+            "HOLD as a binding's hold, the later wins; after DEVICES; KEYFILE after it, a blank kept")
+            << "keyfile|/My Sim/k.key |\nhold|5\nHOLD|999.6\nDEVICES|only"_ba
+            << dat("PORT|80\nFOLDER|/s\nDEVICES|only\nHOLD|1000\nKEYFILE|/My Sim/k.key |\n");
+        QTest::addRow("HOLD out of range after one in range: none written")
+            << "HOLD|50\nHOLD|1001"_ba << dat("PORT|80\nFOLDER|/s\n");
         QTest::addRow("empty fields count; numbers are leading numbers")
             << "key||30|||\nkey|a|-1|2.5|3.5|x"_ba
             << dat("PORT|80\nFOLDER|/s\nkey||30|0|0|0\nkey|a|-1|2|4|0\n");

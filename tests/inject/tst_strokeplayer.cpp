@@ -66,9 +66,9 @@ private Q_SLOTS:
     void script_data()
     {
         QTest::addColumn<int>("tapMs"); // how long a tap holds its key
-        // Steps, each begun once the player is idle unless it says "now": "tap 30SC @7", "hold ID 30C,31
-        // [LAPSE-MS] [@7]", "release ID", "all" (release all), "stop" (shut down), "fail TOKEN" (its next
-        // call), "left 30,31" (release leftovers), "watch" (held keys are told as "=29,30").
+        // Steps, each begun once the player is idle unless it says "now": "tap 30SC [HOLD-MSms] @7", "hold ID
+        // 30C,31 [LAPSE-MS] [@7]", "release ID", "all" (release all), "stop" (shut down), "fail TOKEN" (its
+        // next call), "left 30,31" (release leftovers), "watch" (held keys are told as "=29,30").
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<int>("lastUpMs"); // the last up comes no sooner after the start
@@ -79,6 +79,8 @@ private Q_SLOTS:
         QTest::addRow("taps behind a tap still held play in call order; a window is activated first")
             << 100 << u"tap 29; now tap 46A; now tap 157S @7; tap 30"_s
             << u"+29^ ~ -29 ~ +56 +46 ~ -46 -56 ~ @7 +42 +97 ~ -97 -42 ~ +30^ ~ -30 ~"_s << 400;
+        QTest::addRow("a tap with a hold of its own keeps its key down that long, not the player's")
+            << 0 << u"tap 30S 300ms"_s << u"+42^ +30^ ~ -30 -42 ~"_s << 300;
         QTest::addRow("codes that name no key are refused; the next tap is unaffected")
             << 0 << u"tap 0SCA; tap -1; tap 84; tap 222; tap 30"_s << u"+30^ ~ -30 ~"_s << 0;
         QTest::addRow("hold: each combo's modifiers then its key (none naming no key); release in reverse")
@@ -161,7 +163,10 @@ private Q_SLOTS:
                 = words.last().startsWith(u'@') ? words.takeLast().mid(1).toULongLong() : 0;
             if (words[0] == u"tap") {
                 const Combo c = combo(words[1]);
-                player.play(c.keyCode, c.alt, c.ctrl, c.shift, window);
+                std::optional<milliseconds> hold;
+                if (words.last().endsWith(u"ms"))
+                    hold = milliseconds(words.takeLast().chopped(2).toInt());
+                player.play(c.keyCode, c.alt, c.ctrl, c.shift, window, hold);
             } else if (words[0] == u"hold") {
                 std::vector<Combo> combos;
                 for (const QString &part : words[2].split(u','))
