@@ -9,7 +9,7 @@ namespace vanterel::http {
 
 namespace {
 
-using asio::ip::tcp;
+using boost::asio::ip::tcp;
 
 // What one arrival is read into; an arrival larger than this is read on in
 // further calls and handled whole.
@@ -17,7 +17,7 @@ constexpr std::size_t ReadBufferSize = 64 * 1024;
 
 } // namespace
 
-ConnectionSlots::ConnectionSlots(asio::io_context &io, const LoopThread &loop, Pacer &pacer,
+ConnectionSlots::ConnectionSlots(boost::asio::io_context &io, const LoopThread &loop, Pacer &pacer,
                                  IdleSweep &idleSweep, EventSink &log, ServingRules rules,
                                  const QString &documentRoot, RequestHandler::CommandRunner runCommand)
     : m_loop(loop)
@@ -136,7 +136,7 @@ bool ConnectionSlots::ensureRegistered(int k)
         return true;
     if (!s.socket)
         s.socket = std::make_unique<tcp::socket>(m_io);
-    asio::error_code ec;
+    boost::system::error_code ec;
     s.socket->assign(s.protocol, s.fd, ec);
     if (ec) {
         onError(k, ec.value());
@@ -156,7 +156,7 @@ void ConnectionSlots::waitFor(int k, tcp::socket::wait_type what, bool Connectio
         return;
     s.*waiting = true;
     const quint32 generation = s.generation;
-    s.socket->async_wait(what, [this, k, generation, waiting, then](const asio::error_code &ec) {
+    s.socket->async_wait(what, [this, k, generation, waiting, then](const boost::system::error_code &ec) {
         Q_ASSERT(m_loop.isCurrent());
         ConnectionSlot &ready = slot(k);
         if (ready.generation != generation)
@@ -243,7 +243,7 @@ void ConnectionSlots::CloseConnection(int k)
     if (s.registered) {
         // Closes the descriptor too; waits still queued end, and find the
         // generation changed.
-        asio::error_code ignored;
+        boost::system::error_code ignored;
         s.socket->close(ignored);
     } else {
         socketio::closeHandle(s.fd);
