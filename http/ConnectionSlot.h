@@ -43,6 +43,9 @@ struct ConnectionSlot {
     socketio::PeerAddress peer;
     quint16 localPort = 0;
     bool registered = false;
+    // The live channel (LiveChannel.h) has the socket: the slot only stands
+    // for it, open while the channel is.
+    bool live = false;
     bool gotData = false;
     bool peerShutDown = false;
     // The connection is read from: before its request, and while a response

@@ -25,7 +25,10 @@ ConnectionSlots::ConnectionSlots(boost::asio::io_context &io, const LoopThread &
     , m_pacer(pacer)
     , m_idleSweep(idleSweep)
     , m_log(log)
-    , m_handler(*this, log, std::move(rules), documentRoot, std::move(runCommand))
+    , m_handler(*this, log, rules, documentRoot, runCommand)
+    , m_rules(rules)
+    , m_live(io, log, std::move(rules), std::move(runCommand),
+             [this](int k, quint32 generation) { onLiveEnded(k, generation); })
 {
     m_slots.emplace_back(); // slot 0 belongs to the listener
     m_readBuffer.resize(ReadBufferSize);
@@ -102,7 +105,15 @@ void ConnectionSlots::readFrom(int k)
         // longer one reads on from its first piece (sendPiece).
         s.readOn = false;
         const ConnectionInfo connection{QString::fromLatin1(socketio::addressText(s.peer)), s.localPort};
-        m_handler.handle(k, arrival, connection);
+        // A handshake on a connection with nothing on its way out; anything
+        // else, a plain GET of the channel's path included, is a request.
+        const bool idle = !s.file && s.unsentSize() == 0 && !s.writing && !s.reading;
+        if (idle && isLiveUpgrade(arrival)) {
+            if (openLive(k, arrival, connection))
+                return;
+        } else {
+            m_handler.handle(k, arrival, connection);
+        }
         if (s.pushPending) {
             s.pushPending = false;
             after(k, s.pending);
@@ -240,7 +251,9 @@ void ConnectionSlots::CloseConnection(int k)
     ConnectionSlot &s = slot(k);
     if (s.state == ConnectionSlot::Closed)
         return;
-    if (s.registered) {
+    if (s.live) {
+        m_live.close(k);
+    } else if (s.registered) {
         // Closes the descriptor too; waits still queued end, and find the
         // generation changed.
         boost::system::error_code ignored;
@@ -248,6 +261,47 @@ void ConnectionSlots::CloseConnection(int k)
     } else {
         socketio::closeHandle(s.fd);
     }
+    s.reset();
+    m_freeSlots.push(k);
+}
+
+// --- The live channel -----------------------------------------------------
+
+bool ConnectionSlots::openLive(int k, const QByteArray &handshake, const ConnectionInfo &connection)
+{
+    ConnectionSlot &s = slot(k);
+    const QString text = requestText(handshake);
+    if (const QString refusal = liveRefusal(text, m_rules); !refusal.isEmpty()) {
+        m_log.AddMsg(QStringLiteral("Refused live channel for ") + connection.peerAddress + refusal);
+        if (m_log.LogEnabled())
+            m_log.WriteLogLine(QString::number(k) + QStringLiteral(" - Got Data: ") + text);
+        sendText(k,
+                 "HTTP/1.1 403 Forbidden\r\nServer: " + m_rules.signature.toUtf8()
+                     + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return false;
+    }
+    boost::asio::ip::tcp::socket socket(m_io);
+    boost::system::error_code ec;
+    if (s.registered)
+        socket = std::move(*s.socket); // the slot's own socket object stays, empty, for its next connection
+    else
+        socket.assign(s.protocol, s.fd, ec);
+    if (ec) {
+        onError(k, ec.value());
+        return true;
+    }
+    s.fd = socketio::InvalidHandle;
+    s.registered = false;
+    s.live = true;
+    m_live.open(k, s.generation, std::move(socket), handshake, connection);
+    return true;
+}
+
+void ConnectionSlots::onLiveEnded(int k, quint32 generation)
+{
+    ConnectionSlot &s = slot(k);
+    if (s.generation != generation || !s.live)
+        return;
     s.reset();
     m_freeSlots.push(k);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/ConnectionSlot.h"
+#include "http/LiveChannel.h"
 #include "http/NetworkThread.h"
 #include "http/RequestHandler.h"
 
@@ -72,6 +73,10 @@ private:
     void finish(int k);
     void onError(int k, int error);
     void CloseConnection(int k);
+    // A WebSocket handshake for the live channel: true when the channel took
+    // the connection over, false when it was refused and answered 403.
+    bool openLive(int k, const QByteArray &handshake, const ConnectionInfo &connection);
+    void onLiveEnded(int k, quint32 generation);
 
     const LoopThread &m_loop;
     boost::asio::io_context &m_io;
@@ -80,6 +85,8 @@ private:
     EventSink &m_log;
     QSet<QString> m_hintedPages; // judged once each: see hintAtViewport
     RequestHandler m_handler;
+    const ServingRules m_rules;
+    LiveChannels m_live;
     // Slots never move: waits and handlers refer to them by index while
     // others are added.
     std::deque<ConnectionSlot> m_slots;
