@@ -41,8 +41,8 @@ namespace {
 
 class Quiet final : public EventSink {
 public:
-    void AddMsg(const QString &) override {}
-    void WriteLogLine(const QString &) override {}
+    void AddMsg(const QString &) override { }
+    void WriteLogLine(const QString &) override { }
     bool LogEnabled() const override { return false; }
 };
 
@@ -88,9 +88,10 @@ void report(const char *path, Series &s)
     };
     std::printf("path=%s taps=%zu key_p50=%.3f key_p99=%.3f key_max=%.3f ack_p50=%.3f ack_p99=%.3f "
                 "ack_max=%.3f over500=%ld doubles=%d missing=%d reconnects=%d\n",
-                path, s.ack.size(), percentile(s.key, 50), percentile(s.key, 99), s.key.empty() ? 0 : s.key.back(),
-                percentile(s.ack, 50), percentile(s.ack, 99), s.ack.empty() ? 0 : s.ack.back(),
-                long(std::max(over(s.key), over(s.ack))), s.doubles, s.missing, s.reconnects);
+                path, s.ack.size(), percentile(s.key, 50), percentile(s.key, 99),
+                s.key.empty() ? 0 : s.key.back(), percentile(s.ack, 50), percentile(s.ack, 99),
+                s.ack.empty() ? 0 : s.ack.back(), long(std::max(over(s.key), over(s.ack))), s.doubles,
+                s.missing, s.reconnects);
     std::fflush(stdout);
 }
 
@@ -132,17 +133,17 @@ int main(int argc, char **argv)
     server.Start();
     const int port = settings.ServerPort;
     const auto pause = [gapMs] { std::this_thread::sleep_for(std::chrono::milliseconds(gapMs)); };
-    const auto measure = [&presses](Series &s, const QString &command, Clock::time_point start,
-                                    Clock::time_point answered) {
-        const auto [first, count] = presses.of(command);
-        if (count == 0) {
-            ++s.missing;
-            return;
-        }
-        s.doubles += count - 1;
-        s.key.push_back(msSince(start, first));
-        s.ack.push_back(msSince(start, answered));
-    };
+    const auto measure
+        = [&presses](Series &s, const QString &command, Clock::time_point start, Clock::time_point answered) {
+              const auto [first, count] = presses.of(command);
+              if (count == 0) {
+                  ++s.missing;
+                  return;
+              }
+              s.doubles += count - 1;
+              s.key.push_back(msSince(start, first));
+              s.ack.push_back(msSince(start, answered));
+          };
 
     Series links;
     for (int n = 0; n < taps && !stopRequested; ++n) {

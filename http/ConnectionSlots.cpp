@@ -282,10 +282,14 @@ bool ConnectionSlots::openLive(int k, const QByteArray &handshake, const Connect
     }
     boost::asio::ip::tcp::socket socket(m_io);
     boost::system::error_code ec;
-    if (s.registered)
-        socket = std::move(*s.socket); // the slot's own socket object stays, empty, for its next connection
-    else
+    if (s.registered) {
+        // A moved-from socket has no executor left: the slot makes a new one
+        // when its next connection first waits.
+        socket = std::move(*s.socket);
+        s.socket.reset();
+    } else {
         socket.assign(s.protocol, s.fd, ec);
+    }
     if (ec) {
         onError(k, ec.value());
         return true;

@@ -138,8 +138,8 @@ struct LiveChannels::Channel {
     boost::beast::flat_buffer in;
     std::deque<std::string> out;
     bool writing = false;
-    bool open = false;  // the handshake was answered
-    bool ended = false; // its slot is free again: every handler stops
+    bool open = false;       // the handshake was answered
+    bool ended = false;      // its slot is free again: every handler stops
     std::set<QString> holds; // names held over this channel, upper case
 };
 
@@ -211,8 +211,9 @@ void LiveChannels::open(int index, quint32 generation, tcp::socket socket, const
 void LiveChannels::close(int index)
 {
     const auto it = m_channels.find(index);
-    if (it != m_channels.end())
-        end(it->second, u"the server closed it"_s, false);
+    // A copy: end() takes the channel out of the map.
+    if (const std::shared_ptr<Channel> c = it == m_channels.end() ? nullptr : it->second)
+        end(c, u"the server closed it"_s, false);
 }
 
 void LiveChannels::read(const std::shared_ptr<Channel> &c)
@@ -221,7 +222,9 @@ void LiveChannels::read(const std::shared_ptr<Channel> &c)
         if (c->ended)
             return;
         if (ec) {
-            end(c, ec == websocket::error::closed ? u"closed by the page"_s : QString::fromStdString(ec.message()),
+            end(c,
+                ec == websocket::error::closed ? u"closed by the page"_s
+                                               : QString::fromStdString(ec.message()),
                 true);
             return;
         }
@@ -265,7 +268,8 @@ void LiveChannels::onMessage(Channel &c, const QString &text)
         reply = "ok " + message.id.toUtf8();
     } else {
         m_log.AddMsg(u"Refused command "_s + command + refusal);
-        reply = "refused " + message.id.toUtf8() + ' ' + refusal.mid(refusal.startsWith(u": ") ? 2 : 1).toUtf8();
+        reply = "refused " + message.id.toUtf8() + ' '
+            + refusal.mid(refusal.startsWith(u": ") ? 2 : 1).toUtf8();
     }
     m_answers.remember(message.id, reply);
     answer(self, reply);
