@@ -65,7 +65,7 @@ std::optional<http::BuiltInPage> CommandPanel::page(QStringView path)
     // answer is as small as can be.
     if (name == u"tap")
         return http::BuiltInPage{"text/plain", "ok"};
-    if (name == u"commands.js")
+    if (name == u"commands.js" || name == u"live.js")
         return http::BuiltInPage{"text/javascript; charset=utf-8", resource(name.toString())};
     if (name == u"commands.css")
         return http::BuiltInPage{"text/css; charset=utf-8", resource(name.toString())};

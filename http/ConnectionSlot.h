@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include <asio/ip/tcp.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <memory>
 
 namespace vanterel::http {
@@ -34,15 +34,18 @@ struct ConnectionSlot {
     // Made when the slot first has to wait for its socket; from then on it
     // owns the descriptor. Most requests are read and answered at once and
     // never wait, which spares the calls that registering a socket costs.
-    std::unique_ptr<asio::ip::tcp::socket> socket;
+    std::unique_ptr<boost::asio::ip::tcp::socket> socket;
 
     // --- One connection's, emptied by reset() ---
     int state = Closed;
     socketio::Handle fd = socketio::InvalidHandle;
-    asio::ip::tcp protocol = asio::ip::tcp::v4();
+    boost::asio::ip::tcp protocol = boost::asio::ip::tcp::v4();
     socketio::PeerAddress peer;
     quint16 localPort = 0;
     bool registered = false;
+    // The live channel (LiveChannel.h) has the socket: the slot only stands
+    // for it, open while the channel is.
+    bool live = false;
     bool gotData = false;
     bool peerShutDown = false;
     // The connection is read from: before its request, and while a response

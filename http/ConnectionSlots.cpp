@@ -9,7 +9,7 @@ namespace vanterel::http {
 
 namespace {
 
-using asio::ip::tcp;
+using boost::asio::ip::tcp;
 
 // What one arrival is read into; an arrival larger than this is read on in
 // further calls and handled whole.
@@ -17,7 +17,7 @@ constexpr std::size_t ReadBufferSize = std::size_t{64} * 1024;
 
 } // namespace
 
-ConnectionSlots::ConnectionSlots(asio::io_context &io, const LoopThread &loop, Pacer &pacer,
+ConnectionSlots::ConnectionSlots(boost::asio::io_context &io, const LoopThread &loop, Pacer &pacer,
                                  IdleSweep &idleSweep, EventSink &log, ServingRules rules,
                                  const QString &documentRoot, RequestHandler::CommandRunner runCommand)
     : m_loop(loop)
@@ -25,7 +25,10 @@ ConnectionSlots::ConnectionSlots(asio::io_context &io, const LoopThread &loop, P
     , m_pacer(pacer)
     , m_idleSweep(idleSweep)
     , m_log(log)
-    , m_handler(*this, log, std::move(rules), documentRoot, std::move(runCommand))
+    , m_handler(*this, log, rules, documentRoot, runCommand)
+    , m_rules(rules)
+    , m_live(io, log, std::move(rules), std::move(runCommand),
+             [this](int k, quint32 generation) { onLiveEnded(k, generation); })
 {
     m_slots.emplace_back(); // slot 0 belongs to the listener
     m_readBuffer.resize(ReadBufferSize);
@@ -102,7 +105,15 @@ void ConnectionSlots::readFrom(int k)
         // longer one reads on from its first piece (sendPiece).
         s.readOn = false;
         const ConnectionInfo connection{QString::fromLatin1(socketio::addressText(s.peer)), s.localPort};
-        m_handler.handle(k, arrival, connection);
+        // A handshake on a connection with nothing on its way out; anything
+        // else, a plain GET of the channel's path included, is a request.
+        const bool idle = !s.file && s.unsentSize() == 0 && !s.writing && !s.reading;
+        if (idle && isLiveUpgrade(arrival)) {
+            if (openLive(k, arrival, connection))
+                return;
+        } else {
+            m_handler.handle(k, arrival, connection);
+        }
         if (s.pushPending) {
             s.pushPending = false;
             after(k, s.pending);
@@ -136,7 +147,7 @@ bool ConnectionSlots::ensureRegistered(int k)
         return true;
     if (!s.socket)
         s.socket = std::make_unique<tcp::socket>(m_io);
-    asio::error_code ec;
+    boost::system::error_code ec;
     s.socket->assign(s.protocol, s.fd, ec);
     if (ec) {
         onError(k, ec.value());
@@ -156,7 +167,7 @@ void ConnectionSlots::waitFor(int k, tcp::socket::wait_type what, bool Connectio
         return;
     s.*waiting = true;
     const quint32 generation = s.generation;
-    s.socket->async_wait(what, [this, k, generation, waiting, then](const asio::error_code &ec) {
+    s.socket->async_wait(what, [this, k, generation, waiting, then](const boost::system::error_code &ec) {
         Q_ASSERT(m_loop.isCurrent());
         ConnectionSlot &ready = slot(k);
         if (ready.generation != generation)
@@ -240,14 +251,61 @@ void ConnectionSlots::CloseConnection(int k)
     ConnectionSlot &s = slot(k);
     if (s.state == ConnectionSlot::Closed)
         return;
-    if (s.registered) {
+    if (s.live) {
+        m_live.close(k);
+    } else if (s.registered) {
         // Closes the descriptor too; waits still queued end, and find the
         // generation changed.
-        asio::error_code ignored;
+        boost::system::error_code ignored;
         s.socket->close(ignored);
     } else {
         socketio::closeHandle(s.fd);
     }
+    s.reset();
+    m_freeSlots.push(k);
+}
+
+// --- The live channel -----------------------------------------------------
+
+bool ConnectionSlots::openLive(int k, const QByteArray &handshake, const ConnectionInfo &connection)
+{
+    ConnectionSlot &s = slot(k);
+    const QString text = requestText(handshake);
+    if (const QString refusal = liveRefusal(text, m_rules); !refusal.isEmpty()) {
+        m_log.AddMsg(QStringLiteral("Refused live channel for ") + connection.peerAddress + refusal);
+        if (m_log.LogEnabled())
+            m_log.WriteLogLine(QString::number(k) + QStringLiteral(" - Got Data: ") + text);
+        sendText(k,
+                 "HTTP/1.1 403 Forbidden\r\nServer: " + m_rules.signature.toUtf8()
+                     + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        return false;
+    }
+    boost::asio::ip::tcp::socket socket(m_io);
+    boost::system::error_code ec;
+    if (s.registered) {
+        // A moved-from socket has no executor left: the slot makes a new one
+        // when its next connection first waits.
+        socket = std::move(*s.socket);
+        s.socket.reset();
+    } else {
+        socket.assign(s.protocol, s.fd, ec);
+    }
+    if (ec) {
+        onError(k, ec.value());
+        return true;
+    }
+    s.fd = socketio::InvalidHandle;
+    s.registered = false;
+    s.live = true;
+    m_live.open(k, s.generation, std::move(socket), handshake, connection);
+    return true;
+}
+
+void ConnectionSlots::onLiveEnded(int k, quint32 generation)
+{
+    ConnectionSlot &s = slot(k);
+    if (s.generation != generation || !s.live)
+        return;
     s.reset();
     m_freeSlots.push(k);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/ConnectionSlot.h"
+#include "http/LiveChannel.h"
 #include "http/NetworkThread.h"
 #include "http/RequestHandler.h"
 
@@ -9,7 +10,7 @@
 #include <QString>
 #include <queue>
 
-#include <asio/io_context.hpp>
+#include <boost/asio/io_context.hpp>
 #include <deque>
 #include <vector>
 
@@ -26,13 +27,13 @@ struct SlotInfo;
 // only.
 class ConnectionSlots final : public Connections {
 public:
-    ConnectionSlots(asio::io_context &io, const LoopThread &loop, Pacer &pacer, IdleSweep &idleSweep,
+    ConnectionSlots(boost::asio::io_context &io, const LoopThread &loop, Pacer &pacer, IdleSweep &idleSweep,
                     EventSink &log, ServingRules rules, const QString &documentRoot,
                     RequestHandler::CommandRunner runCommand);
     ~ConnectionSlots() override;
 
     // The listener accepted a connection.
-    void accept(socketio::Handle fd, const socketio::PeerAddress &peer, asio::ip::tcp protocol,
+    void accept(socketio::Handle fd, const socketio::PeerAddress &peer, boost::asio::ip::tcp protocol,
                 quint16 localPort);
     // The pacer's tick for a slot it was given.
     void onTick(int index, quint32 generation);
@@ -62,7 +63,8 @@ private:
     void waitReadable(int k);
     void waitWritable(int k);
     template <typename Then>
-    void waitFor(int k, asio::ip::tcp::socket::wait_type what, bool ConnectionSlot::*waiting, Then then);
+    void waitFor(int k, boost::asio::ip::tcp::socket::wait_type what, bool ConnectionSlot::*waiting,
+                 Then then);
     bool ensureRegistered(int k);
     void after(int k, Push p);
     void onSendComplete(int k);
@@ -71,14 +73,20 @@ private:
     void finish(int k);
     void onError(int k, int error);
     void CloseConnection(int k);
+    // A WebSocket handshake for the live channel: true when the channel took
+    // the connection over, false when it was refused and answered 403.
+    bool openLive(int k, const QByteArray &handshake, const ConnectionInfo &connection);
+    void onLiveEnded(int k, quint32 generation);
 
     const LoopThread &m_loop;
-    asio::io_context &m_io;
+    boost::asio::io_context &m_io;
     Pacer &m_pacer;
     IdleSweep &m_idleSweep;
     EventSink &m_log;
     QSet<QString> m_hintedPages; // judged once each: see hintAtViewport
     RequestHandler m_handler;
+    const ServingRules m_rules;
+    LiveChannels m_live;
     // Slots never move: waits and handlers refer to them by index while
     // others are added.
     std::deque<ConnectionSlot> m_slots;

@@ -2,14 +2,14 @@
 
 #include "http/NetworkInterfaces.h"
 
-#include <asio/ip/v6_only.hpp>
-#include <asio/post.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 
 namespace vanterel::http {
 
 namespace {
 
-using asio::ip::tcp;
+using boost::asio::ip::tcp;
 
 // Bursts of clients must not overflow the queue of connections waiting to be
 // accepted: each overflow costs the client a second or more of SYN retries.
@@ -21,19 +21,19 @@ constexpr std::chrono::milliseconds AcceptRetry{100};
 // sockets get theirs.
 constexpr int MaxAcceptsPerTurn = 64;
 
-QString listenErrorText(const asio::error_code &ec)
+QString listenErrorText(const boost::system::error_code &ec)
 {
-    if (ec == asio::error::access_denied || ec.value() == EPERM)
+    if (ec == boost::asio::error::access_denied || ec.value() == EPERM)
         return QStringLiteral("permission denied (ports below 1024 need root or the "
                               "CAP_NET_BIND_SERVICE capability)");
-    if (ec == asio::error::address_in_use)
+    if (ec == boost::asio::error::address_in_use)
         return QStringLiteral("the port is already in use by another program");
     return QString::fromStdString(ec.message());
 }
 
 } // namespace
 
-Listener::Listener(asio::io_context &io, const LoopThread &loop, Accepted accepted)
+Listener::Listener(boost::asio::io_context &io, const LoopThread &loop, Accepted accepted)
     : m_loop(loop)
     , m_io(io)
     , m_accepted(std::move(accepted))
@@ -51,11 +51,11 @@ bool Listener::listen(qint32 port)
         m_error = QStringLiteral("the port must be from 1 to 65535");
         return false;
     }
-    asio::error_code ec;
+    boost::system::error_code ec;
     m_protocol = tcp::v6();
     m_acceptor.open(m_protocol, ec);
     if (!ec)
-        m_acceptor.set_option(asio::ip::v6_only(false), ec);
+        m_acceptor.set_option(boost::asio::ip::v6_only(false), ec);
     if (ec) {
         m_acceptor.close(ec);
         m_protocol = tcp::v4();
@@ -69,7 +69,7 @@ bool Listener::listen(qint32 port)
         m_acceptor.listen(ListenBacklog, ec);
     if (ec) {
         m_error = listenErrorText(ec);
-        asio::error_code ignored;
+        boost::system::error_code ignored;
         m_acceptor.close(ignored);
         return false;
     }
@@ -84,7 +84,7 @@ void Listener::close()
     Q_ASSERT(m_loop.isCurrent());
     ++m_generation;
     m_acceptRetry.cancel();
-    asio::error_code ignored;
+    boost::system::error_code ignored;
     m_acceptor.close(ignored);
 }
 
@@ -104,7 +104,7 @@ void Listener::waitForConnections()
 {
     Q_ASSERT(m_loop.isCurrent());
     const quint32 generation = m_generation;
-    m_acceptor.async_wait(tcp::acceptor::wait_read, [this, generation](const asio::error_code &ec) {
+    m_acceptor.async_wait(tcp::acceptor::wait_read, [this, generation](const boost::system::error_code &ec) {
         if (ec || generation != m_generation)
             return;
         acceptSome();
@@ -130,7 +130,7 @@ void Listener::acceptSome()
                 qCWarning(lcServer) << "Cannot accept connections for now:" << socketio::errorText(r.error);
             m_acceptErrorLogged = true;
             m_acceptRetry.expires_after(AcceptRetry);
-            m_acceptRetry.async_wait([this, generation](const asio::error_code &ec) {
+            m_acceptRetry.async_wait([this, generation](const boost::system::error_code &ec) {
                 if (!ec && generation == m_generation)
                     acceptSome();
             });
@@ -140,7 +140,7 @@ void Listener::acceptSome()
         m_accepted(static_cast<socketio::Handle>(r.bytes), peer);
     }
     // Others wait their turn: the rest of the queue after them.
-    asio::post(m_io, [this, generation] {
+    boost::asio::post(m_io, [this, generation] {
         if (generation == m_generation)
             acceptSome();
     });

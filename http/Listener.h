@@ -5,9 +5,9 @@
 
 #include <QString>
 
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <functional>
 
 namespace vanterel::http {
@@ -18,7 +18,7 @@ class Listener {
 public:
     using Accepted = std::function<void(socketio::Handle connection, const socketio::PeerAddress &peer)>;
 
-    Listener(asio::io_context &io, const LoopThread &loop, Accepted accepted);
+    Listener(boost::asio::io_context &io, const LoopThread &loop, Accepted accepted);
 
     // Listens on the port, IPv6 and IPv4 on one socket where the system has
     // IPv6. False when it cannot; failureLine() then says why.
@@ -28,7 +28,7 @@ public:
     void waitForConnections();
 
     bool isOpen() const { return m_acceptor.is_open(); }
-    asio::ip::tcp protocol() const { return m_protocol; }
+    boost::asio::ip::tcp protocol() const { return m_protocol; }
     // The port of the last listen(), also when it failed.
     qint32 port() const { return m_port; }
     // The address a browser on the local network would use, looked up once
@@ -44,17 +44,17 @@ private:
     void acceptSome();
 
     const LoopThread &m_loop;
-    asio::io_context &m_io;
+    boost::asio::io_context &m_io;
     Accepted m_accepted;
-    asio::ip::tcp::acceptor m_acceptor;
-    asio::ip::tcp m_protocol = asio::ip::tcp::v4();
+    boost::asio::ip::tcp::acceptor m_acceptor;
+    boost::asio::ip::tcp m_protocol = boost::asio::ip::tcp::v4();
     // Counts the listens, so that a wait of a closed listener does nothing.
     quint32 m_generation = 0;
     qint32 m_port = 0;
     QString m_address;
     QString m_error;
     bool m_acceptErrorLogged = false;
-    asio::steady_timer m_acceptRetry;
+    boost::asio::steady_timer m_acceptRetry;
 };
 
 } // namespace vanterel::http

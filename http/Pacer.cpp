@@ -4,7 +4,7 @@ namespace vanterel::http {
 
 using pacing::Clock;
 
-Pacer::Pacer(asio::io_context &io, const LoopThread &loop, Due due)
+Pacer::Pacer(boost::asio::io_context &io, const LoopThread &loop, Due due)
     : m_loop(loop)
     , m_due(std::move(due))
     , m_timer(io)
@@ -24,7 +24,7 @@ void Pacer::schedule(int index, quint32 generation)
 void Pacer::arm(Clock::time_point deadline)
 {
     m_timer.expires_at(deadline);
-    m_timer.async_wait([this](const asio::error_code &ec) {
+    m_timer.async_wait([this](const boost::system::error_code &ec) {
         if (!ec)
             onTick();
     });
@@ -57,7 +57,7 @@ void Pacer::stop()
     m_armed = false;
 }
 
-IdleSweep::IdleSweep(asio::io_context &io, const LoopThread &loop, std::chrono::milliseconds timeout,
+IdleSweep::IdleSweep(boost::asio::io_context &io, const LoopThread &loop, std::chrono::milliseconds timeout,
                      Expired expired)
     : m_loop(loop)
     , m_expired(std::move(expired))
@@ -81,7 +81,7 @@ void IdleSweep::arm()
         return;
     m_armed = true;
     m_timer.expires_at(m_watched.front().deadline);
-    m_timer.async_wait([this](const asio::error_code &ec) {
+    m_timer.async_wait([this](const boost::system::error_code &ec) {
         m_armed = false;
         if (!ec)
             onSweep();

@@ -5,8 +5,8 @@
 
 #include <QtGlobal>
 
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -24,7 +24,7 @@ class Pacer {
 public:
     using Due = std::function<void(int index, quint32 generation)>;
 
-    Pacer(asio::io_context &io, const LoopThread &loop, Due due);
+    Pacer(boost::asio::io_context &io, const LoopThread &loop, Due due);
 
     void schedule(int index, quint32 generation);
     void stop();
@@ -40,7 +40,7 @@ private:
 
     const LoopThread &m_loop;
     Due m_due;
-    asio::steady_timer m_timer;
+    boost::asio::steady_timer m_timer;
     bool m_armed = false;
     pacing::TickSchedule m_schedule;
     std::vector<Entry> m_scheduled;
@@ -55,7 +55,7 @@ public:
     // true when it did.
     using Expired = std::function<bool(int index, quint32 generation)>;
 
-    IdleSweep(asio::io_context &io, const LoopThread &loop, std::chrono::milliseconds timeout,
+    IdleSweep(boost::asio::io_context &io, const LoopThread &loop, std::chrono::milliseconds timeout,
               Expired expired);
 
     // Before the first watch(); 0 turns the sweep off.
@@ -81,7 +81,7 @@ private:
     // In order of acceptance, which with one timeout for all is also the
     // order of their deadlines: the sweep only ever looks at the front.
     std::deque<Entry> m_watched;
-    asio::steady_timer m_timer;
+    boost::asio::steady_timer m_timer;
     bool m_armed = false;
 };
 

@@ -6,10 +6,10 @@
 #include "http/NetworkThread.h"
 #include "http/Pacer.h"
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
 #include <atomic>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <csignal>
 #include <future>
 #include <pthread.h>
@@ -30,17 +30,17 @@ struct Server::Engine {
     // All sockets and timers are used on the network thread alone (and on
     // the starting thread before it runs), so the event loop's per-socket
     // locking is left out; posting from other threads stays safe.
-    asio::io_context io{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
+    boost::asio::io_context io{BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO};
     // Keeps the loop running while it has nothing to wait for (no listener,
     // no connection), so that what is posted to it still runs.
-    asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{io.get_executor()};
     LoopThread loop;
     // Whether the network thread runs, so that a post has to go to it.
     std::atomic<bool> running{false};
 
     // --- The network thread (the owner's before Start) ----------------------
     struct Network {
-        Network(asio::io_context &io, const LoopThread &loop, const Settings &settings, EventSink &log,
+        Network(boost::asio::io_context &io, const LoopThread &loop, const Settings &settings, EventSink &log,
                 CommandRunner runCommand, ServingRules rules)
             : loop(loop)
             , log(log)
@@ -237,7 +237,7 @@ void Server::call(const std::function<void()> &fn)
         return;
     }
     std::promise<void> done;
-    asio::post(d->io, [&fn, &done] {
+    boost::asio::post(d->io, [&fn, &done] {
         fn();
         done.set_value();
     });
@@ -250,7 +250,7 @@ void Server::Post(std::function<void()> fn)
         fn();
         return;
     }
-    asio::post(d->io, std::move(fn));
+    boost::asio::post(d->io, std::move(fn));
 }
 
 std::vector<SlotInfo> Server::slotInfo()

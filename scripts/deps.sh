@@ -1,7 +1,7 @@
 # Sourced by run.sh and test.sh: installs the Debian/Ubuntu packages that are
 # missing, or says how to when we are not root.
 
-VANTEREL_BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libgl-dev libx11-dev libxtst-dev libevdev-dev libasio-dev libqrencode-dev"
+VANTEREL_BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libgl-dev libx11-dev libxtst-dev libevdev-dev libboost-dev libqrencode-dev"
 # A private X server for headless runs and for the tests that press keys.
 VANTEREL_DISPLAY_PACKAGES="xvfb xauth"
 VANTEREL_TEST_PACKAGES="curl zbar-tools chromium"

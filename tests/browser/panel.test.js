@@ -87,9 +87,11 @@ after(async () => {
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
-test('a tap on FIRE presses Ctrl+A', async () => {
+test('a tap on FIRE goes over the live channel, is answered there and presses Ctrl+A', async () => {
   await page.goto(`${base}index.htm`);
-  await Promise.all([page.waitForURL(/\?FIRE$/), page.tap('a.fire')]); // the page of the command, loaded
+  await page.waitForFunction(() => document.documentElement.classList.contains('live-up'));
+  await Promise.all([page.waitForSelector('a.fire.sent'), page.tap('a.fire')]); // the answer's flash
+  assert.ok(page.url().endsWith('/index.htm'), `${page.url()}: the tap loaded a page`);
   const keys = (await keysBeforeGearUp()).map((k) => k.text);
   assert.deepStrictEqual(keys, ['down 37', 'down 38 Ctrl', 'up 38 Ctrl', 'up 37 Ctrl']);
 });

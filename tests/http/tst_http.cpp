@@ -6,6 +6,7 @@
 #include "http/Request.h"
 #include "http/Server.h"
 #include "tests/support/FreePort.h"
+#include "tests/support/LiveClient.h"
 #include "tests/support/TcpClient.h"
 
 #include <QDir>
@@ -415,6 +416,8 @@ private Q_SLOTS:
         row("an empty file is its header alone", get("/empty.gif"), ok("image/gif", 0, true), {},
             {u"Transfering: /empty.gif"_s, Done});
         // Bytes, not characters, are counted: a short count never finished the response.
+        row("a plain GET of the live channel's path is a request like any other",
+            get("/.vanterel/live?FIRE", "Connection: Upgrade\r\n"), NotFound, {Fire}, {received, Done});
         row("a Host of non-ASCII text", get("/", "Host: \xc3\xa9\r\n"), redirect("\xc3\xa9"), {}, {Done});
     }
     void server_answers()
@@ -529,6 +532,83 @@ private Q_SLOTS:
         QVERIFY(!TcpClient(oldPort).connected());
         QVERIFY(accepted.send(get("/nothing")));
         QCOMPARE(accepted.read(), NotFound);
+    }
+
+    // The live channel: what a page sends ("<reconnect>": a new channel after a closing handshake,
+    // "<drop>": the connection lost without one, "<silent>": the page stops answering pings), the
+    // answers, what was pressed and whether a hold was let go for the channel.
+    void live_data()
+    {
+        QTest::addColumn<QStringList>("script");
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QStringList>("pressed");
+        QTest::addColumn<bool>("letGo");
+        const QString hold = u"h1 +BRAKES"_s, id64 = QString(64, u'i');
+        QTest::addRow("a tap is pressed and acknowledged")
+            << QStringList{u"1 FIRE"_s} << QStringList{u"ok 1"_s} << QStringList{Fire} << false;
+        QTest::addRow("a resent id presses once, also after a reconnect")
+            << QStringList{u"7 FIRE"_s, u"7 FIRE"_s, u"<reconnect>"_s, u"7 FIRE"_s, u"8 FIRE"_s}
+            << QStringList{u"ok 7"_s, u"ok 7"_s, u"ok 7"_s, u"ok 8"_s} << QStringList{Fire, Fire} << false;
+        QTest::addRow("malformed messages press nothing")
+            << QStringList{u"FIRE"_s, u" FIRE"_s, u"1 "_s, u"2 A B"_s, id64 + u"x FIRE"_s, id64 + u" FIRE"_s}
+            << (QStringList(5, u"refused - malformed"_s) << u"ok "_s + id64) << QStringList{Fire} << false;
+        QTest::addRow("a lost connection lets go of its holds")
+            << QStringList{hold, u"<drop>"_s} << QStringList{u"ok h1"_s}
+            << QStringList{u"+BRAKES"_s, u"-BRAKES"_s} << true;
+        QTest::addRow("a page that stops answering pings loses its holds")
+            << QStringList{hold, u"<silent>"_s} << QStringList{u"ok h1"_s}
+            << QStringList{u"+BRAKES"_s, u"-BRAKES"_s} << true;
+        QTest::addRow("a hold let go by the page is not let go again")
+            << QStringList{hold, u"h2 -brakes"_s, u"<drop>"_s} << QStringList{u"ok h1"_s, u"ok h2"_s}
+            << QStringList{u"+BRAKES"_s, u"-brakes"_s} << false;
+    }
+    void live()
+    {
+        QFETCH(QStringList, script);
+        QFETCH(QStringList, pressed);
+        QFETCH(bool, letGo);
+        auto client = std::make_unique<testing::LiveClient>(
+            start(), "http://127.0.0.1:" + std::to_string(settings.ServerPort));
+        QVERIFY(client->open());
+        QCOMPARE(server->slotInfo().at(1).state, 7); // the channel holds its slot while open
+        QStringList answers;
+        for (const QString &step : script) {
+            if (step == u"<reconnect>") {
+                client->close();
+                client = std::make_unique<testing::LiveClient>(
+                    settings.ServerPort, "http://127.0.0.1:" + std::to_string(settings.ServerPort));
+                QVERIFY(client->open());
+            } else if (step == u"<drop>") {
+                client->drop();
+            } else if (step != u"<silent>") {
+                answers << QString::fromUtf8(client->ask(step.toUtf8()));
+            }
+        }
+        QTEST(answers, "answers");
+        QTRY_COMPARE(log->pressed(), pressed);
+        QCOMPARE(log->messages().contains(u"Let go of BRAKES: its live channel closed"_s), letGo);
+        QTRY_COMPARE(server->slotInfo().at(1).state, script.last().startsWith(u'<') ? 0 : 7);
+    }
+
+    // A channel is opened only for a page of this server, at a name of this machine: a refused handshake
+    // is answered 403 and closed, and nothing it would send is pressed.
+    void live_handshakeFromElsewhereIsRefused()
+    {
+        const int port = start();
+        const QByteArray handshake
+            = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+              "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+        const QByteArray forbidden
+            = "HTTP/1.1 403 Forbidden\r\nServer: Vanterel Version 1.1.0\r\nContent-Length: "
+              "0\r\nConnection: close\r\n\r\n";
+        QCOMPARE(
+            testing::exchange(port, get("/.vanterel/live", handshake + "Origin: http://evil.example\r\n")),
+            forbidden);
+        QCOMPARE(testing::exchange(port, get("/.vanterel/live", handshake)), forbidden);
+        QTRY_COMPARE(log->messages(),
+                     (QStringList{u"Refused live channel for 127.0.0.1 from another site"_s, Done,
+                                  u"Refused live channel for 127.0.0.1: no Origin"_s, Done}));
+        QTRY_COMPARE(server->slotInfo().at(1).state, 0);
     }
 };
 
