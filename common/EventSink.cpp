@@ -2,4 +2,15 @@
 
 namespace vanterel {
 EventSink::~EventSink() = default;
+
+void EventSink::traceLine(int index, QStringView label, const QString &text)
+{
+    if (!LogEnabled())
+        return;
+    QString line = QString::number(index);
+    line += label;
+    line += text;
+    WriteLogLine(line);
+}
+
 } // namespace vanterel

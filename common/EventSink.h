@@ -4,8 +4,8 @@
 
 namespace vanterel {
 
-// The narrow window onto the program's two logs. The server and the key
-// commands write through it and never see the main window.
+// The narrow window onto the program's two logs. The server writes through
+// it and never sees the main window.
 class EventSink {
 public:
     virtual ~EventSink();
@@ -16,6 +16,11 @@ public:
     // Whether WriteLogLine writes anything now: callers skip building lines
     // nobody reads.
     virtual bool LogEnabled() const { return true; }
+
+    // "<index><label><text>" to Log.txt, a connection's trace line. Built only
+    // while someone reads it: most requests are served with logging off, and
+    // each line would cost allocations.
+    void traceLine(int index, QStringView label, const QString &text);
 };
 
 } // namespace vanterel

@@ -159,16 +159,6 @@ LiveChannels::~LiveChannels()
         close(m_channels.begin()->first);
 }
 
-void LiveChannels::trace(int index, QStringView label, const QString &text)
-{
-    if (!m_log.LogEnabled())
-        return;
-    QString line = QString::number(index);
-    line += label;
-    line += text;
-    m_log.WriteLogLine(line);
-}
-
 void LiveChannels::open(int index, quint32 generation, tcp::socket socket, const QByteArray &handshake,
                         const ConnectionInfo &connection)
 {
@@ -191,8 +181,8 @@ void LiveChannels::open(int index, quint32 generation, tcp::socket socket, const
     c->ws.set_option(websocket::stream_base::decorator([signature](websocket::response_type &response) {
         response.set(boost::beast::http::field::server, signature);
     }));
-    trace(index, u" - Got Data: ", requestText(handshake));
-    trace(index, u" - Requested File: ", LivePath.toString());
+    m_log.traceLine(index, u" - Got Data: ", requestText(handshake));
+    m_log.traceLine(index, u" - Requested File: ", LivePath.toString());
     c->ws.async_accept(boost::asio::buffer(c->handshake), [this, c](const boost::system::error_code &ec) {
         if (c->ended)
             return;
@@ -238,7 +228,7 @@ void LiveChannels::read(const std::shared_ptr<Channel> &c)
 
 void LiveChannels::onMessage(Channel &c, const QString &text)
 {
-    trace(c.index, u" - Got Data: ", text);
+    m_log.traceLine(c.index, u" - Got Data: ", text);
     const std::shared_ptr<Channel> self = m_channels.at(c.index);
     const LiveMessage message = parseLiveMessage(text);
     if (message.id.isEmpty()) {
@@ -258,7 +248,7 @@ void LiveChannels::onMessage(Channel &c, const QString &text)
         m_log.AddMsg(u"Recieved command "_s + command);
         if (m_runCommand)
             m_runCommand(command);
-        trace(c.index, u" - Pressed keys for command ", command);
+        m_log.traceLine(c.index, u" - Pressed keys for command ", command);
         // The channel owns its holds: they are let go when it closes.
         const QChar sign = command.front();
         if (command.size() > 1 && sign == u'+')
@@ -277,7 +267,7 @@ void LiveChannels::onMessage(Channel &c, const QString &text)
 
 void LiveChannels::answer(const std::shared_ptr<Channel> &c, const QByteArray &text)
 {
-    trace(c->index, u" - Sent Data: ", QString::fromUtf8(text));
+    m_log.traceLine(c->index, u" - Sent Data: ", QString::fromUtf8(text));
     c->out.push_back(text.toStdString());
     if (!c->writing)
         write(c);
@@ -327,7 +317,7 @@ void LiveChannels::end(const std::shared_ptr<Channel> &c, const QString &why, bo
         if (m_runCommand)
             m_runCommand(u"-"_s + name);
         m_log.AddMsg(u"Let go of "_s + name + u": its live channel closed"_s);
-        trace(c->index, u" - Released keys for command ", name);
+        m_log.traceLine(c->index, u" - Released keys for command ", name);
     }
     c->holds.clear();
     boost::system::error_code ignored;

@@ -103,7 +103,6 @@ private:
     void write(const std::shared_ptr<Channel> &c);
     void renew(const std::shared_ptr<Channel> &c);
     void end(const std::shared_ptr<Channel> &c, const QString &why, bool tell);
-    void trace(int index, QStringView label, const QString &text);
 
     boost::asio::io_context &m_io;
     EventSink &m_log;

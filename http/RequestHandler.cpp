@@ -23,37 +23,25 @@ void RequestHandler::setDocumentRoot(const QString &documentRoot)
     m_root = std::make_unique<ServedRoot>(documentRoot);
 }
 
-void RequestHandler::trace(int index, QStringView label, const QString &text)
-{
-    // Trace lines are only built while someone reads them: most requests are
-    // served with logging off, and each line would cost allocations.
-    if (!m_log.LogEnabled())
-        return;
-    QString line = QString::number(index);
-    line += label;
-    line += text;
-    m_log.WriteLogLine(line);
-}
-
 void RequestHandler::send(int index, const QByteArray &response)
 {
     m_connections.sendText(index, response);
     if (m_log.LogEnabled())
-        trace(index, u" - Sent Data: ", QString::fromLocal8Bit(response));
+        m_log.traceLine(index, u" - Sent Data: ", QString::fromLocal8Bit(response));
 }
 
 void RequestHandler::handle(int index, const QByteArray &bytes, const ConnectionInfo &connection)
 {
     RequestDecision decision = decideRequest(bytes, *m_root, m_rules, connection);
     const ParsedRequest &request = decision.request;
-    trace(index, u" - Got Data: ", decision.text);
+    m_log.traceLine(index, u" - Got Data: ", decision.text);
     m_connections.takeOver(index);
 
     if (!request.isGet) {
         send(index, decision.response);
         return;
     }
-    trace(index, u" - Requested File: ", request.requestPath);
+    m_log.traceLine(index, u" - Requested File: ", request.requestPath);
     if (request.refused) {
         send(index, decision.response);
         return;
@@ -77,11 +65,11 @@ void RequestHandler::handle(int index, const QByteArray &bytes, const Connection
         m_log.AddMsg(QStringLiteral("Recieved command ") + request.command);
         if (m_runCommand)
             m_runCommand(request.command);
-        trace(index, u" - Pressed keys for command ", request.command);
+        m_log.traceLine(index, u" - Pressed keys for command ", request.command);
         break;
     }
 
-    trace(index, u" - Complete Path: ", decision.localPath);
+    m_log.traceLine(index, u" - Complete Path: ", decision.localPath);
     if (decision.kind == ResponseKind::BuiltIn)
         m_log.AddMsg(QStringLiteral("Transfering: ") + request.path);
     if (decision.kind != ResponseKind::File) {
@@ -92,7 +80,7 @@ void RequestHandler::handle(int index, const QByteArray &bytes, const Connection
     m_connections.sendFile(index, decision.response, std::move(decision.entry.file), decision.entry.size,
                            request.path);
     if (m_log.LogEnabled())
-        trace(index, u" - Sent Data: ", QString::fromLocal8Bit(decision.response));
+        m_log.traceLine(index, u" - Sent Data: ", QString::fromLocal8Bit(decision.response));
 }
 
 } // namespace vanterel::http

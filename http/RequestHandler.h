@@ -51,7 +51,6 @@ public:
     void setDocumentRoot(const QString &documentRoot);
 
 private:
-    void trace(int index, QStringView label, const QString &text);
     void send(int index, const QByteArray &response);
 
     Connections &m_connections;
