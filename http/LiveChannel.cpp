@@ -155,8 +155,17 @@ LiveChannels::LiveChannels(boost::asio::io_context &io, EventSink &log, ServingR
 
 LiveChannels::~LiveChannels()
 {
-    while (!m_channels.empty())
-        close(m_channels.begin()->first);
+    // At shut-down every channel lets go of its holds; one that fails to
+    // close (out of memory for its log line) must not stop the others.
+    while (!m_channels.empty()) {
+        const auto first = m_channels.begin();
+        try {
+            close(first->first);
+        } catch (...) {
+            if (m_channels.begin() == first)
+                m_channels.erase(first);
+        }
+    }
 }
 
 void LiveChannels::open(int index, quint32 generation, tcp::socket socket, const QByteArray &handshake,
