@@ -104,7 +104,7 @@ void ConnectionSlots::readFrom(int k)
         // Short responses are over before anything more could be read; a
         // longer one reads on from its first piece (sendPiece).
         s.readOn = false;
-        const ConnectionInfo connection{QString::fromLatin1(socketio::addressText(s.peer)), s.localPort};
+        const ConnectionInfo connection{peerText(s.peer), s.localPort};
         // A handshake on a connection with nothing on its way out; anything
         // else, a plain GET of the channel's path included, is a request.
         const bool idle = !s.file && s.unsentSize() == 0 && !s.writing && !s.reading;
@@ -138,6 +138,18 @@ void ConnectionSlots::readFrom(int k)
     }
     if (s.readOn)
         waitReadable(k);
+}
+
+const QString &ConnectionSlots::peerText(const socketio::PeerAddress &peer)
+{
+    // A panel's requests come from one tablet or a few, connection after
+    // connection: the last peer's text is kept, since writing an address
+    // out costs more than a tenth of what a 404 costs the server itself.
+    if (m_lastPeerText.isNull() || peer != m_lastPeer) {
+        m_lastPeer = peer;
+        m_lastPeerText = QString::fromLatin1(socketio::addressText(peer));
+    }
+    return m_lastPeerText;
 }
 
 bool ConnectionSlots::ensureRegistered(int k)

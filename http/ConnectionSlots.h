@@ -66,6 +66,7 @@ private:
     void waitFor(int k, boost::asio::ip::tcp::socket::wait_type what, bool ConnectionSlot::*waiting,
                  Then then);
     bool ensureRegistered(int k);
+    const QString &peerText(const socketio::PeerAddress &peer);
     void after(int k, Push p);
     void onSendComplete(int k);
     void activate(int k);
@@ -92,6 +93,8 @@ private:
     std::deque<ConnectionSlot> m_slots;
     std::priority_queue<int, std::vector<int>, std::greater<>> m_freeSlots;
     std::vector<char> m_readBuffer;
+    socketio::PeerAddress m_lastPeer;
+    QString m_lastPeerText;
 };
 
 } // namespace vanterel::http

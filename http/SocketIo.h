@@ -29,6 +29,8 @@ struct PeerAddress {
     bool isV6 = false;
     // An IPv4 address in the first 4 bytes, or an IPv6 address.
     std::array<std::uint8_t, 16> bytes{};
+
+    friend bool operator==(const PeerAddress &, const PeerAddress &) = default;
 };
 
 // Takes a waiting connection, non-blocking and closed on exec, and its
