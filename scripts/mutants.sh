@@ -40,7 +40,7 @@ http-04 @@ http/Responses.cpp @@ rule.cacheLine = row.image && !requestPath.toUp
 http-05 @@ http/Responses.cpp @@ .append(QString::number(length)) @@ .append(QString::number(length + 1)) @@ Content-Length one more than the file: the browser waits for a byte that never comes
 http-06 @@ http/Responses.cpp @@ u"HTTP/1.1 303 See Other" @@ u"HTTP/1.1 302 Found" @@ A folder is redirected with 302 Found instead of 303 See Other
 http-07 @@ http/SiteGuard.cpp @@ return !from || !to || from->name != to->name || from->port != to->port; @@ return !from || !to || from->name != to->name; @@ The site guard ignores the port: a page of another server on the same host presses keys
-http-08 @@ http/Request.cpp @@ !rules.allowOtherSites && isFromAnotherSite @@ rules.allowOtherSites && isFromAnotherSite @@ The SITES flag inverted: other sites' pages press keys by default, and are refused with "SITES any"
+http-08 @@ http/SiteGuard.cpp @@ if (rules.allowOtherSites) @@ if (!rules.allowOtherSites) @@ The SITES flag inverted: other sites' pages press keys by default, and are refused with "SITES any"
 http-09 @@ http/RequestHandler.cpp @@ QStringLiteral("Recieved command ") @@ QStringLiteral("Received command ") @@ The event log's command line reads "Received command " instead of "Recieved command "
 http-10 @@ http/ConnectionSlots.h @@ std::priority_queue<int, std::vector<int>, std::greater<>> m_freeSlots; @@ std::priority_queue<int, std::vector<int>, std::less<>> m_freeSlots; @@ The highest closed slot is reused instead of the lowest: other slot numbers in Log.txt
 http-11 @@ http/ConnectionSlots.cpp @@ if (s.BytesSent < s.BytesToSend) { @@ if (s.BytesSent <= s.BytesToSend) { @@ A response sent whole is never finished: no "Finished Transfer.", the connection stays open
@@ -50,7 +50,7 @@ http-14 @@ http/ServedRootLinux.cpp @@ if (errno != ELOOP) @@ if (errno == ELOOP
 http-15 @@ http/DocumentRoot.cpp @@ if (c == u'/' || c == u'\\') { @@ if (c == u'/') { @@ A backslash no longer starts a path component: "/x\.secret" serves a hidden file
 keys-01 @@ keys/KeyBindings.cpp @@ for (qint32 i = 1; i <= upperBound(); ++i) { @@ for (qint32 i = 1; i < upperBound(); ++i) { @@ The last binding of the table is never found: its command presses nothing
 keys-02 @@ keys/KeyBindings.cpp @@ if (mask < 0 || mask > (ShiftMask | CtrlMask | AltMask)) @@ if (mask < 0 || mask > (ShiftMask | CtrlMask)) @@ Masks with Alt (4 to 7) are ignored: such keys get the previous key's modifiers
-keys-03 @@ keys/KeyCommands.cpp @@ pressKey(binding.FirstKey, binding.FirstModifiers, window); @@ pressKey(binding.FirstKey, binding.SecondModifiers, window); @@ A binding's first key is pressed with the second key's modifiers
+keys-03 @@ keys/KeyCommands.cpp @@ pressKey(binding.FirstKey, binding.FirstModifiers, window, hold); @@ pressKey(binding.FirstKey, binding.SecondModifiers, window, hold); @@ A binding's first key is pressed with the second key's modifiers
 keys-04 @@ keys/KeyCommands.cpp @@ holdOrRelease(*table, commandName.mid(1), sign == u'+', window); @@ holdOrRelease(*table, commandName.mid(1), sign == u'-', window); @@ "+NAME" lets go and "-NAME" holds: a held key is left down
 keys-05 @@ keys/KeyCommands.cpp @@ const std::string id = name.toUpper().toStdString(); @@ const std::string id = name.toStdString(); @@ Holds differ by letter case: "-BRAKES" does not let go of "+brakes"
 keys-06 @@ keys/KeyCommands.cpp @@ m_injector->ReleaseAll(); @@ (void)m_injector; @@ Replacing the bindings (an import) leaves held keys down
@@ -60,7 +60,7 @@ keys-09 @@ keys/TextLines.cpp @@ bytes.remove(0, 3); @@ bytes.remove(0, 2); @@ P
 keys-10 @@ keys/KeyCommands.cpp @@ if (m_bindings.load().get() != &table) @@ if (false) @@ A "+NAME" looked up just before an import replaced the table stays down until the 10 s watchdog
 config-01 @@ config/ConfigFile.cpp @@ if (fields.size() < 6) @@ if (fields.size() < 7) @@ Binding records of six fields are ignored: every binding of keys.dat is lost at start
 config-02 @@ config/ConfigFile.cpp @@ settings.AllowOtherSites = fields[1].compare(AnySite, Qt::CaseInsensitive) == 0; @@ settings.AllowOtherSites = fields[1].compare(AnySite, Qt::CaseInsensitive) != 0; @@ "SITES any" keeps the guard on, any other value turns it off
-config-03 @@ config/ConfigFile.cpp @@ QString::number(b.SecondModifiers), QString::number(b.FirstKey), @@ QString::number(b.FirstKey), QString::number(b.SecondModifiers), @@ keys.dat is saved with a binding's second modifiers and first key swapped
+config-03 @@ config/ConfigFile.cpp @@ QString::number(b.SecondKey), QString::number(b.SecondModifiers), @@ QString::number(b.SecondModifiers), QString::number(b.SecondKey), @@ keys.dat is saved with a binding's second key and its modifiers swapped
 config-04 @@ config/ConfigFile.cpp @@ for (qint32 i = 1; i <= count; ++i) { @@ for (qint32 i = 1; i < count; ++i) { @@ Saving drops the last binding of keys.dat
 config-05 @@ config/ConfigFile.cpp @@ out += "\r\n"; @@ out += "\n"; @@ keys.dat is written with LF line ends instead of CR LF
 config-06 @@ config/LeadingNumber.cpp @@ (exactHalf && magnitude % 2 == 1) @@ (exactHalf && magnitude % 2 == 0) @@ Halves round away from the even number: "80.5" reads 81
@@ -74,7 +74,7 @@ inject-02 @@ inject/StrokePlayer.cpp @@ for (auto it = keys.rbegin(); it != keys
 inject-03 @@ inject/StrokePlayer.cpp @@ if (--m_users[indexOf(*it)] == 0) @@ if (--m_users[indexOf(*it)] >= 0) @@ A key that two strokes or holds share goes up while one of them still holds it
 inject-04 @@ inject/StrokePlayer.cpp @@ held->deadline = op->deadline; @@ (void)held; @@ Repeating "+NAME" no longer renews the hold: the key goes up 10 s after the first
 inject-05 @@ inject/StrokePlayer.cpp @@ && op->window == 0 && idle(); @@ && op->window != 0 && idle(); @@ Strokes for a given window leave before it is activated: they go to the focused one
-inject-06 @@ inject/StrokePlayer.cpp @@ m_tap = PlayingTap{std::move(op.keys), Clock::now() + m_hold}; @@ m_tap = PlayingTap{std::move(op.keys), Clock::now()}; @@ A stroke's keys go up at once: a program that reads the keyboard once a frame misses it
+inject-06 @@ inject/StrokePlayer.cpp @@ m_tap = PlayingTap{std::move(op.keys), Clock::now() + op.hold}; @@ m_tap = PlayingTap{std::move(op.keys), Clock::now()}; @@ A stroke's keys go up at once: a program that reads the keyboard once a frame misses it
 inject-07 @@ inject/XTestInjector.cpp @@ if (folded(titleOf(window)) == wanted) { @@ if (titleOf(window) == wanted) { @@ The window look-up minds letter case: "Marlek ORS" is not found
 inject-08 @@ inject/XTestInjector.cpp @@ XSetInputFocus(display, window, RevertToParent, CurrentTime); @@ {} @@ Activating a window does not focus it: without a window manager its keys go elsewhere
 inject-09 @@ inject/UinputInjector.cpp @@ return m_write(EV_KEY, key.linuxCode, 0); @@ return m_write(EV_KEY, key.linuxCode, 2); @@ uinput: a key up is written as a repeat, so every key stays down
