@@ -48,7 +48,7 @@ qt_options=(-xplatform win32-g++ -device-option CROSS_COMPILE=$mingw-
 qrencode_options=(-DBUILD_SHARED_LIBS=OFF -DWITH_TOOLS=OFF -DWITHOUT_PNG=ON)
 qt_recipe="$(printf '%s\n' "qt6-base 6.4.2" "$toolchain" "${qt_options[*]}" | sha256sum | cut -d' ' -f1)"
 # Asio, header-only, is copied in too: the cross build sees no host headers.
-stamp_want="$(printf '%s\n' "$qt_recipe" "qrencode ${qrencode_options[*]} pc 1" "asio copy 1" |
+stamp_want="$(printf '%s\n' "$qt_recipe" "qrencode ${qrencode_options[*]}" "asio copy 1" |
     sha256sum | cut -d' ' -f1)"
 
 say() { echo "windows-qt: $*"; }
@@ -96,7 +96,8 @@ if [ ! -d qt-src ]; then
     rm -rf qt-get
 fi
 
-echo "$toolchain" >"$cache/toolchain.cmake"
+# Written only when it changes: a newer file would make Qt's build configure again.
+[ "$(cat "$cache/toolchain.cmake" 2>/dev/null)" = "$toolchain" ] || echo "$toolchain" >"$cache/toolchain.cmake"
 
 # A build folder left by another recipe is started again; one left by this
 # recipe (an interrupted run) is resumed.
@@ -114,7 +115,7 @@ fi
 say "building Qt with $jobs jobs (about 25 minutes on two cores)"
 # Ninja's own progress line, one line every 100 steps, so that a log stays short.
 PKG_CONFIG_LIBDIR=/nonexistent nice -n 10 cmake --build qt-build --parallel "$jobs" 2>&1 |
-    awk '/^\[[0-9]+\/[0-9]+\]/ { split(substr($1, 2), n, "/"); if (n[1] % 100 == 0 || n[1] == n[2]) print "windows-qt: Qt " n[1] "/" n[2]; next } /error|Error|FAILED/ { print }'
+    awk '/^\[[0-9]+\/[0-9]+\]/ { split(substr($1, 2), n, "/"); if (n[1] % 100 == 0 || n[1] == n[2]) { print "windows-qt: Qt " n[1] "/" n[2]; fflush() } next } /FAILED|error:/ { print; fflush() }'
 [ "${PIPESTATUS[0]}" -eq 0 ] || { say "Qt build failed"; exit 1; }
 rm -rf "$prefix"
 cmake --install qt-build >/dev/null
@@ -124,7 +125,14 @@ cmake --install qt-build >/dev/null
 if [ ! -d qrencode-src ]; then
     say "fetching Debian's qrencode source"
     rm -rf qrencode-get && mkdir qrencode-get
-    (cd qrencode-get && apt-get source -qq qrencode >/dev/null)
+    # Debian's packaging part (debian.tar.xz) is not on every mirror; the
+    # library is all in the original tarball, which apt-get fetches first.
+    if ! (cd qrencode-get && apt-get source -qq qrencode >/dev/null 2>&1); then
+        orig=$(find qrencode-get -maxdepth 1 -name 'qrencode_*.orig.tar.*' | head -n 1)
+        [ -n "$orig" ] || { say "apt-get source qrencode failed"; exit 1; }
+        say "unpacking the original tarball only: $(basename "$orig")"
+        tar -xf "$orig" -C qrencode-get
+    fi
     mv "$(find qrencode-get -mindepth 1 -maxdepth 1 -type d -name 'qrencode-*')" qrencode-src
     rm -rf qrencode-get
 fi
@@ -138,20 +146,6 @@ PKG_CONFIG_LIBDIR=/nonexistent cmake -S qrencode-src -B qrencode-build -G Ninja 
 nice -n 10 cmake --build qrencode-build --parallel "$jobs" >>qrencode.log 2>&1 ||
     { tail -20 qrencode.log >&2; exit 1; }
 cmake --install qrencode-build >>qrencode.log 2>&1
-# qrencode's CMake build writes no .pc file; the program finds it through one.
-mkdir -p "$prefix/lib/pkgconfig"
-cat >"$prefix/lib/pkgconfig/libqrencode.pc" <<EOF
-prefix=$prefix
-libdir=\${prefix}/lib
-includedir=\${prefix}/include
-
-Name: libqrencode
-Description: A QR Code encoding library
-Version: $(sed -n 's/^project(QRencode VERSION \([0-9.]*\).*/\1/p' qrencode-src/CMakeLists.txt)
-Libs: -L\${libdir} -lqrencode
-Cflags: -I\${includedir}
-EOF
-
 # --- Asio ---------------------------------------------------------------------
 # Header-only and the same for every platform; under the prefix, the cross
 # build finds it without seeing the host's other headers.
