@@ -16,6 +16,8 @@ find_program(CMAKE_RC_COMPILER NAMES ${mingw}-windres REQUIRED)
 
 set(VANTEREL_WINDOWS_QT "" CACHE PATH "Prefix of a Qt 6 built for Windows with MinGW-w64 (optional)")
 set(CMAKE_FIND_ROOT_PATH /usr/${mingw} ${VANTEREL_WINDOWS_QT})
+# Test projects (try_compile) read this file again, in the same process.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VANTEREL_WINDOWS_QT)
 # pkg-config sees the Windows libraries only: the host's .pc files would hand
 # Linux libraries to the cross build.
 if(VANTEREL_WINDOWS_QT)
@@ -24,8 +26,6 @@ if(VANTEREL_WINDOWS_QT)
   # version), as scripts/windows-qt.sh built it.
   set(QT_HOST_PATH /usr CACHE PATH "")
   set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake CACHE PATH "")
-else()
-  set(ENV{PKG_CONFIG_LIBDIR} "/usr/${mingw}/lib/pkgconfig")
 endif()
 # Test executables run under Wine where the build is made on Linux.
 find_program(VANTEREL_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 #include <windows.h>
+// windows.h names ReplaceFileW so too; ours is the function of ReplaceFile.h.
+#undef ReplaceFile
 
 namespace vanterel::config {
 

@@ -49,7 +49,10 @@ public:
     explicit TcpClient(int port)
         : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        const sockaddr_in addr{AF_INET, htons(quint16(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(quint16(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(m_fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
             close();
     }
