@@ -32,10 +32,10 @@ wineserver="$(dirname "$wine")/wineserver"
 [ -x "$wineserver" ] || wineserver=wineserver
 tmp=$(mktemp -d)
 xvfb= linux= program=
-cleanup() {
-    [ -n "$linux" ] && kill "$linux" 2>/dev/null
-    WINEPREFIX="$tmp/prefix" "$wineserver" -k 2>/dev/null
-    [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+cleanup() { # every step, whatever the one before it returned (set -e holds in here too)
+    [ -z "$linux" ] || kill "$linux" 2>/dev/null || true
+    WINEPREFIX="$tmp/prefix" "$wineserver" -k 2>/dev/null || true
+    [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
     rm -rf "$tmp"
 }
 trap cleanup EXIT
