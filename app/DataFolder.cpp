@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <utility>
 
@@ -47,6 +48,19 @@ bool copyPanel(const QString &from, const QString &to)
     return true;
 }
 
+// Whether files can be made in the folder. Windows keeps write rights in
+// access lists that QFileInfo does not read (it looks at the read-only
+// flag alone), so there a file is made and removed to find out.
+bool folderWritable(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    QTemporaryFile probe(folder + QStringLiteral("/.vanterel-probe-XXXXXX"));
+    return probe.open();
+#else
+    return QFileInfo(folder).isWritable();
+#endif
+}
+
 } // namespace
 
 DataFolderPaths ThisProgramsPaths()
@@ -55,6 +69,12 @@ DataFolderPaths ThisProgramsPaths()
     paths.programFolder = QCoreApplication::applicationDirPath();
     paths.installedBinFolder = QStringLiteral(VANTEREL_INSTALL_BINDIR);
     paths.userDataFolder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+#ifdef Q_OS_WIN
+    // %APPDATA%\Vanterel, spelt as the program is: the folder follows the
+    // user from machine to machine on a roaming profile.
+    if (const QString appData = qEnvironmentVariable("APPDATA"); !appData.isEmpty())
+        paths.userDataFolder = QDir::fromNativeSeparators(appData) + QStringLiteral("/Vanterel");
+#endif
     // A package may be unpacked under another prefix than the one the
     // program was built for: the samples beside its own bin folder come first.
     const QString relative = paths.programFolder + QStringLiteral("/" VANTEREL_BIN_TO_DATADIR "/vanterel");
@@ -71,7 +91,7 @@ DataFolder ChooseDataFolder(const DataFolderPaths &paths)
     // no user and go with the package. So that folder counts as read-only.
     const QString program = canonical(paths.programFolder);
     const bool installed = !program.isEmpty() && program == canonical(paths.installedBinFolder);
-    if (!installed && QFileInfo(paths.programFolder).isWritable())
+    if (!installed && folderWritable(paths.programFolder))
         return {paths.programFolder, true, {}, {}};
 
     DataFolder result{paths.userDataFolder, false, {}, {}};

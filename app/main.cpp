@@ -1,17 +1,23 @@
 #include "app/FrmMain.h"
 #include "app/OpenFileLimit.h"
-#include "app/SignalHandler.h"
 #include "common/Version.h"
 
 #include <QApplication>
+#include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+#include "app/SignalHandler.h"
+#endif
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
     // Without any display the program still serves and presses keys: the
-    // window is then drawn off screen.
+    // window is then drawn off screen. Windows always has its desktop.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
 
     // Every connection costs a descriptor; the default soft limit of many
     // sessions is far below what the server can serve at once.
@@ -25,14 +31,16 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral(VANTEREL_APP_ID));
     QApplication app(argc, argv);
     vanterel::app::FrmMain window;
-    vanterel::app::SignalHandler signals;
     bool terminated = false;
+#ifdef Q_OS_UNIX
+    vanterel::app::SignalHandler signals;
     QObject::connect(&signals, &vanterel::app::SignalHandler::terminationRequested, &window,
                      [&window, &terminated](int) {
                          terminated = true;
                          window.close();
                          QCoreApplication::quit();
                      });
+#endif
     window.Load();
     // A signal can arrive while start-up lets events run, before the event
     // loop exists to be quit: the shut-down has run already, so stop here.

@@ -16,6 +16,22 @@ find_program(CMAKE_RC_COMPILER NAMES ${mingw}-windres REQUIRED)
 
 set(VANTEREL_WINDOWS_QT "" CACHE PATH "Prefix of a Qt 6 built for Windows with MinGW-w64 (optional)")
 set(CMAKE_FIND_ROOT_PATH /usr/${mingw} ${VANTEREL_WINDOWS_QT})
+# Test projects (try_compile) read this file again, in the same process.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES VANTEREL_WINDOWS_QT)
+# pkg-config sees the Windows libraries only: the host's .pc files would hand
+# Linux libraries to the cross build.
+if(VANTEREL_WINDOWS_QT)
+  set(ENV{PKG_CONFIG_LIBDIR} "${VANTEREL_WINDOWS_QT}/lib/pkgconfig")
+  # moc, rcc and uic of that Qt are the host's own (Debian's Qt 6, the same
+  # version), as scripts/windows-qt.sh built it.
+  set(QT_HOST_PATH /usr CACHE PATH "")
+  set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake CACHE PATH "")
+endif()
+# Test executables run under Wine where the build is made on Linux.
+find_program(VANTEREL_WINE NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
+if(VANTEREL_WINE AND CMAKE_HOST_UNIX)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${VANTEREL_WINE})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -9,6 +9,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#elif defined(Q_OS_WIN)
+#include <QDir>
+
+#include <windows.h>
 #endif
 
 namespace vanterel::http {
@@ -84,11 +88,52 @@ OpenedEntry openChecked(const QString &target)
     entry.kind = EntryKind::File;
     entry.file = std::move(file);
     entry.size = static_cast<qint64>(st.st_size);
+#elif defined(Q_OS_WIN)
+    // Kernel handles have 32 significant bits, sign-extended: FileHandle
+    // keeps one in its int. Hidden and system files count as missing.
+    const HANDLE h = ::CreateFileW(QDir::toNativeSeparators(target).toStdWString().c_str(), GENERIC_READ,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FileHandle file(static_cast<int>(reinterpret_cast<std::intptr_t>(h)));
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || ::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info)
+        || (info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+        return entry;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        entry.kind = EntryKind::Folder;
+        return entry;
+    }
+    entry.kind = EntryKind::File;
+    entry.size = qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    entry.file = std::move(file);
 #else
     if (QFileInfo(target).isDir())
         entry.kind = EntryKind::Folder;
 #endif
     return entry;
+}
+
+} // namespace
+
+namespace {
+
+bool isDeviceName(QStringView name)
+{
+    // Blanks before the extension do not matter to Windows either.
+    const QStringView stem = name.left(name.indexOf(u'.')).trimmed();
+    for (const QStringView fixed : {u"CON", u"PRN", u"AUX", u"NUL"}) {
+        if (stem.compare(fixed, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    if (stem.size() != 4 || stem.at(3) < u'1' || stem.at(3) > u'9')
+        return false;
+    const QStringView kind = stem.left(3);
+    return kind.compare(u"COM", Qt::CaseInsensitive) == 0 || kind.compare(u"LPT", Qt::CaseInsensitive) == 0;
+}
+
+bool isSeparator(QChar c)
+{
+    return c == u'/' || c == u'\\';
 }
 
 } // namespace
@@ -100,6 +145,21 @@ OpenedEntry openByCanonicalPath(const QString &documentRoot, const QString &loca
     const QString root = resolved(documentRoot);
     if (root.isEmpty())
         return {};
+#ifdef Q_OS_WIN
+    // Windows would read these as something else than the file named, or
+    // drop part of the name before resolving it.
+    // Only what lies below the root text counts; a drive or a "\\" there is
+    // the user's own choice.
+    QStringView below(localPath);
+    if (localPath.startsWith(documentRoot, PathCase))
+        below = below.mid(documentRoot.size());
+    else if (below.size() >= 2 && below.at(1) == u':')
+        below = below.mid(2);
+    while (!below.isEmpty() && isSeparator(below.front()))
+        below = below.mid(1);
+    if (hasWindowsSpecialName(below))
+        return {};
+#endif
     const QString target = resolved(localPath);
     if (target.isEmpty())
         return {};
@@ -118,6 +178,23 @@ OpenedEntry openByCanonicalPath(const QString &documentRoot, const QString &loca
         return {};
 
     return openChecked(target);
+}
+
+bool hasWindowsSpecialName(QStringView path)
+{
+    if (path.contains(u':') || (path.size() >= 2 && isSeparator(path.at(0)) && isSeparator(path.at(1))))
+        return true;
+    qsizetype start = 0;
+    while (start < path.size()) {
+        qsizetype end = start;
+        while (end < path.size() && !isSeparator(path.at(end)))
+            ++end;
+        const QStringView name = path.mid(start, end - start);
+        if (!name.isEmpty() && (name.endsWith(u'.') || name.endsWith(u' ') || isDeviceName(name)))
+            return true;
+        start = end + 1;
+    }
+    return false;
 }
 
 bool hasHiddenComponent(QStringView path)
@@ -150,8 +227,13 @@ EntryKind kindOfMode(unsigned mode)
 
 void FileHandle::reset(int fd)
 {
+#ifdef Q_OS_WIN
+    if (m_fd != -1)
+        ::CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(m_fd)));
+#else
     if (m_fd >= 0)
         ::close(m_fd);
+#endif
     m_fd = fd;
 }
 

@@ -12,7 +12,8 @@
 // this check where the kernel cannot.
 namespace vanterel::http {
 
-// An open file descriptor that closes itself; -1 when empty.
+// An open file descriptor that closes itself; -1 when empty. On Windows it
+// holds a file HANDLE (whose value fits an int).
 class FileHandle {
 public:
     FileHandle() = default;
@@ -35,7 +36,17 @@ public:
     ~FileHandle() { reset(); }
 
     int get() const { return m_fd; }
-    explicit operator bool() const { return m_fd >= 0; }
+#ifdef _WIN32
+    explicit operator bool() const
+    {
+        return m_fd != -1;
+    }
+#else
+    explicit operator bool() const
+    {
+        return m_fd >= 0;
+    }
+#endif
     void reset(int fd = -1);
 
 private:
@@ -65,6 +76,15 @@ EntryKind kindOfMode(unsigned mode);
 // separators, begins with "." (this covers "." and ".." as well). Such names
 // are hidden on Linux and are never served.
 bool hasHiddenComponent(QStringView path);
+
+// True when a component of the path names something other than a file or
+// folder on Windows, or when the path leaves the folder it is read in:
+// an alternate data stream or a drive (any ":"), a device name (CON, PRN,
+// AUX, NUL, COM1-9, LPT1-9, with any extension), a name ending in a dot or a
+// blank (which Windows drops, so "index.htm." opens "index.htm"), and a path
+// that begins with two separators (UNC, "\\?\", "\\.\"). Such paths are
+// never served on Windows.
+bool hasWindowsSpecialName(QStringView path);
 
 // The canonical-path check: resolves the document root and the local path
 // with every link, and opens what the local path names only when it lies

@@ -52,6 +52,10 @@ private:
     std::chrono::steady_clock::time_point m_checkedAt{};
     quint64 m_device = 0;
     quint64 m_inode = 0;
+#ifdef _WIN32
+    // Where the system says the root is ("\\?\C:\...").
+    QString m_rootFinal;
+#endif
 };
 
 } // namespace vanterel::http

@@ -10,10 +10,12 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <csignal>
 #include <future>
-#include <pthread.h>
 #include <thread>
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <pthread.h>
+#endif
 
 Q_LOGGING_CATEGORY(lcServer, "vanterel.http", QtWarningMsg)
 
@@ -187,17 +189,21 @@ void Server::Start()
     Q_ASSERT(d->onOwner());
     if (d->running || d->shutDown)
         return;
-    // A peer that has gone makes a send fail with EPIPE; sendfile() has no
-    // flag to keep it from raising SIGPIPE, which would end the program.
+        // A peer that has gone makes a send fail with EPIPE; sendfile() has no
+        // flag to keep it from raising SIGPIPE, which would end the program.
+#ifdef Q_OS_UNIX
     std::signal(SIGPIPE, SIG_IGN);
+#endif
     if (d->network.listener.isOpen())
         d->network.listener.waitForConnections();
     d->running = true;
     d->thread = std::thread([this] {
-        // Signals are for the user-interface thread, which shuts down cleanly.
+    // Signals are for the user-interface thread, which shuts down cleanly.
+#ifdef Q_OS_UNIX
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, nullptr);
+#endif
         d->loop.takeOver();
         d->io.run();
     });

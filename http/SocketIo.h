@@ -11,8 +11,14 @@
 // does not need (no blocking-mode changes, no signal on a closed peer).
 namespace vanterel::http::socketio {
 
+#ifdef _WIN32
+// A SOCKET, which is as wide as a pointer.
+using Handle = std::uintptr_t;
+inline constexpr Handle InvalidHandle = ~Handle(0);
+#else
 using Handle = int;
 inline constexpr Handle InvalidHandle = -1;
+#endif
 
 struct Result {
     // Bytes moved; 0 with neither flag set means the peer closed (receive)
@@ -20,7 +26,8 @@ struct Result {
     std::int64_t bytes = 0;
     // Nothing to read, or no room to write, for now.
     bool wouldBlock = false;
-    // errno of a failure (connection reset, broken pipe, ...); 0 when none.
+    // errno of a failure (connection reset, broken pipe, ...), on Windows the
+    // system's error code; 0 when none.
     int error = 0;
 };
 
@@ -44,6 +51,7 @@ std::string addressText(const PeerAddress &peer);
 
 Result receive(Handle socket, char *buffer, std::size_t size);
 Result send(Handle socket, const char *data, std::size_t size);
+// The file is a FileHandle's value (on Windows a file HANDLE).
 // Reads size bytes of the file from offset; fewer when the file ends first.
 Result readFile(int fileDescriptor, char *buffer, std::size_t size, std::int64_t offset);
 // Sends size bytes of the file from offset, without copying them through us.
@@ -52,7 +60,7 @@ Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::siz
 
 void closeHandle(Handle handle);
 
-// The error text of an errno value.
+// The error text of an error value of Result or of the event library.
 const char *errorText(int error);
 
 } // namespace vanterel::http::socketio

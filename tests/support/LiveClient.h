@@ -11,7 +11,11 @@
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/websocket.hpp>
 #include <string>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
+#endif
 
 namespace vanterel::testing {
 
@@ -29,8 +33,14 @@ public:
         if (ec)
             return;
         m_ws.next_layer().set_option(tcp::no_delay(true), ec);
+#ifdef _WIN32
+        const DWORD timeout = DWORD(timeoutMs); // Winsock takes milliseconds
+        ::setsockopt(m_ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO,
+                     reinterpret_cast<const char *>(&timeout), sizeof timeout);
+#else
         const timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
         ::setsockopt(m_ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+#endif
         m_ws.set_option(websocket::stream_base::decorator([origin](websocket::request_type &request) {
             if (!origin.empty())
                 request.set(boost::beast::http::field::origin, origin);
@@ -39,9 +49,15 @@ public:
         m_open = !ec;
     }
 
-    bool open() const { return m_open; }
+    bool open() const
+    {
+        return m_open;
+    }
     // The status of the handshake's answer: 101 when the channel opened.
-    int status() const { return m_response.result_int(); }
+    int status() const
+    {
+        return m_response.result_int();
+    }
 
     bool send(const QByteArray &message)
     {
@@ -59,7 +75,10 @@ public:
             return "<error: " + QByteArray::fromStdString(ec.message()) + '>';
         return QByteArray::fromStdString(boost::beast::buffers_to_string(buffer.data()));
     }
-    QByteArray ask(const QByteArray &message) { return send(message) ? receive() : "<error: send>"; }
+    QByteArray ask(const QByteArray &message)
+    {
+        return send(message) ? receive() : "<error: send>";
+    }
     // With the closing handshake.
     void close()
     {

@@ -5,19 +5,54 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 
+#include <utility>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <poll.h>
 #include <unistd.h>
-#include <utility>
+#endif
 
 namespace vanterel::testing {
+
+#ifdef _WIN32
+// Winsock under the POSIX names this client uses.
+using Socket = SOCKET;
+constexpr Socket NoSocket = INVALID_SOCKET;
+constexpr int SOCK_CLOEXEC = 0, MSG_NOSIGNAL = 0, SHUT_WR = SD_SEND;
+using pollfd = WSAPOLLFD;
+inline int poll(pollfd *p, ULONG n, int timeoutMs)
+{
+    return ::WSAPoll(p, n, timeoutMs);
+}
+inline int closeSocket(Socket s)
+{
+    return s == NoSocket ? 0 : ::closesocket(s);
+}
+// Winsock counts its users; one more for the tests' own sockets.
+inline const bool WinsockStarted = [] {
+    WSADATA data;
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}();
+#else
+using Socket = int;
+constexpr Socket NoSocket = -1;
+inline int closeSocket(Socket s)
+{
+    return s < 0 ? 0 : ::close(s);
+}
+#endif
 
 class TcpClient {
 public:
     explicit TcpClient(int port)
         : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
     {
-        const sockaddr_in addr{AF_INET, htons(quint16(port)), {htonl(INADDR_LOOPBACK)}, {}};
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(quint16(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         if (::connect(m_fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
             close();
     }
@@ -25,13 +60,13 @@ public:
     TcpClient(const TcpClient &) = delete;
     TcpClient &operator=(const TcpClient &) = delete;
 
-    bool connected() const { return m_fd >= 0; }
+    bool connected() const { return m_fd != NoSocket; }
     bool send(const QByteArray &bytes)
     {
-        return ::send(m_fd, bytes.data(), size_t(bytes.size()), MSG_NOSIGNAL) == bytes.size();
+        return ::send(m_fd, bytes.data(), int(bytes.size()), MSG_NOSIGNAL) == bytes.size();
     }
-    void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); } // no more from us; the server may still send
-    void close() { ::close(std::exchange(m_fd, -1)); }  // with bytes left unread, a reset
+    void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }          // no more from us; the server may still send
+    void close() { closeSocket(std::exchange(m_fd, NoSocket)); } // with bytes left unread, a reset
 
     // Reads until at least `atLeast` bytes came (or, with -1, until the server closes); "<timeout>" is
     // appended when the deadline passes first.
@@ -42,9 +77,9 @@ public:
         char buffer[65536];
         while (atLeast < 0 || got.size() < atLeast) {
             pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, int(deadline.remainingTime())) <= 0)
+            if (poll(&p, 1, int(deadline.remainingTime())) <= 0)
                 return got + "<timeout>";
-            const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
+            const auto n = ::recv(m_fd, buffer, sizeof buffer, 0);
             m_closedByPeer = n <= 0;
             if (m_closedByPeer)
                 break;
@@ -55,7 +90,7 @@ public:
     bool closedByPeer() const { return m_closedByPeer; }
 
 private:
-    int m_fd;
+    Socket m_fd;
     bool m_closedByPeer = false;
 };
 
