@@ -258,6 +258,7 @@ private Q_SLOTS:
         row("cross-site: names in any case, values trimmed", lan, "sec-fetch-SITE: \tCross-Site  \r\n",
             other);
         row("Origin: null", lan, "Origin: null\r\n", other);
+        row("an Origin at another port of this host", lan, "Origin: http://192.168.1.20:8081\r\n", other);
         row("a header name inside another header's value", lan, "Referer: http://x/?Origin: null\r\n", {});
         row("after the blank line is no header", lan,
             browser + "Referer: http://192.168.1.20:8080/\r\n\r\nOrigin: null\r\n", {});
