@@ -1,3 +1,4 @@
+#include "http/SocketAddress.h"
 #include "http/SocketIo.h"
 
 #include <arpa/inet.h>
@@ -34,19 +35,7 @@ Result acceptConnection(Handle listener, PeerAddress &peer)
         const int fd = ::accept4(listener, reinterpret_cast<sockaddr *>(&address), &length,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            peer = PeerAddress{};
-            if (address.ss_family == AF_INET6) {
-                const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
-                if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-                    std::memcpy(peer.bytes.data(), v6.sin6_addr.s6_addr + 12, 4);
-                } else {
-                    peer.isV6 = true;
-                    std::memcpy(peer.bytes.data(), v6.sin6_addr.s6_addr, 16);
-                }
-            } else if (address.ss_family == AF_INET) {
-                const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
-                std::memcpy(peer.bytes.data(), &v4.sin_addr, 4);
-            }
+            peer = peerAddressOf(address);
             return Result{fd, false, 0};
         }
         // A connection that was reset while it waited in the queue is simply
@@ -84,10 +73,7 @@ Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::siz
 
 std::string addressText(const PeerAddress &peer)
 {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (::inet_ntop(peer.isV6 ? AF_INET6 : AF_INET, peer.bytes.data(), text, sizeof text) == nullptr)
-        return {};
-    return text;
+    return peerAddressText(peer);
 }
 
 void closeHandle(Handle handle)

@@ -1,5 +1,6 @@
 // The server's socket and file calls on Winsock. Files are FileHandle values
 // holding a file HANDLE (see ServedRootWindows.cpp).
+#include "http/SocketAddress.h"
 #include "http/SocketIo.h"
 
 #include <algorithm>
@@ -70,19 +71,7 @@ Result acceptConnection(Handle listener, PeerAddress &peer)
             ::ioctlsocket(s, FIONBIO, &nonBlocking);
             // Not inherited by programs the user starts from the options window.
             ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
-            peer = PeerAddress{};
-            if (address.ss_family == AF_INET6) {
-                const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(address);
-                if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-                    std::memcpy(peer.bytes.data(), v6.sin6_addr.s6_addr + 12, 4);
-                } else {
-                    peer.isV6 = true;
-                    std::memcpy(peer.bytes.data(), v6.sin6_addr.s6_addr, 16);
-                }
-            } else if (address.ss_family == AF_INET) {
-                const auto &v4 = reinterpret_cast<const sockaddr_in &>(address);
-                std::memcpy(peer.bytes.data(), &v4.sin_addr, 4);
-            }
+            peer = peerAddressOf(address);
             return Result{static_cast<std::int64_t>(s), false, 0};
         }
         // A connection that was reset while it waited in the queue is simply
@@ -139,10 +128,7 @@ Result sendFile(Handle socket, int fileDescriptor, std::int64_t offset, std::siz
 
 std::string addressText(const PeerAddress &peer)
 {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (::inet_ntop(peer.isV6 ? AF_INET6 : AF_INET, peer.bytes.data(), text, sizeof text) == nullptr)
-        return {};
-    return text;
+    return peerAddressText(peer);
 }
 
 void closeHandle(Handle handle)
