@@ -95,23 +95,15 @@ void report(const char *path, Series &s)
     std::fflush(stdout);
 }
 
-int argument(int argc, char **argv, const char *name, int fallback)
-{
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], name) == 0)
-            return std::atoi(argv[i + 1]);
-    }
-    return fallback;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    const int taps = argument(argc, argv, "--taps", 300);
-    const int gapMs = argument(argc, argv, "--gap-ms", 5);
-    const int resendMs = argument(argc, argv, "--resend-ms", 1000);
+    const Options options = Options::parse(argc, argv, 1);
+    const int taps = int(options.number("--taps", 300));
+    const int gapMs = int(options.number("--gap-ms", 5));
+    const int resendMs = int(options.number("--resend-ms", 1000));
 
     QTemporaryDir dir;
     if (!dir.isValid() || !QDir(dir.path()).mkpath(QStringLiteral("htdocs")))
