@@ -3,12 +3,17 @@
 #include "app/CommandPanel.h"
 #include "app/FrmMain.h"
 #include "config/FrmOpts.h"
+#include "config/ReplaceFile.h"
 #include "inject/RecordingInjector.h"
 #include "tests/support/FreePort.h"
 #include "tests/support/TcpClient.h"
 
 #include <QtTest>
 #include <QtWidgets>
+
+#ifdef ReplaceFile // windows.h, through Qt's headers, renames it to the Win32 call
+#undef ReplaceFile
+#endif
 
 using namespace Qt::StringLiterals;
 using namespace vanterel;
@@ -255,12 +260,16 @@ private Q_SLOTS:
     {
         QTemporaryDir folder;
         const QString keyFile = folder.filePath(u"sim.key"_s);
+        // By rename as an editor saves: a new file takes the old one's name in one step (the
+        // program's own save does that on both platforms, where std::rename would refuse on Windows).
         const auto put = [](const QString &path, QByteArray bytes, bool byRename) {
-            QFile file(byRename ? path + u".new"_s : path);
-            QVERIFY(file.open(QIODevice::WriteOnly)
-                    && file.write(bytes.replace('|', '\x1e')) == bytes.size());
-            file.close();
-            QVERIFY(!byRename || std::rename(qPrintable(file.fileName()), qPrintable(path)) == 0);
+            bytes.replace('|', '\x1e');
+            if (byRename) {
+                QCOMPARE(config::ReplaceFile(path, bytes), QString());
+                return;
+            }
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
         };
         const qint32 port = testing::freePort();
         put(keyFile, "FIRE x 0 1E 2 0 0", true);
