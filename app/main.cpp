@@ -1,13 +1,10 @@
 #include "app/FrmMain.h"
 #include "app/OpenFileLimit.h"
+#include "app/SignalHandler.h"
 #include "common/Version.h"
 
 #include <QApplication>
 #include <QtGlobal>
-
-#ifdef Q_OS_UNIX
-#include "app/SignalHandler.h"
-#endif
 
 int main(int argc, char *argv[])
 {
@@ -32,7 +29,6 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     vanterel::app::FrmMain window;
     bool terminated = false;
-#ifdef Q_OS_UNIX
     vanterel::app::SignalHandler signals;
     QObject::connect(&signals, &vanterel::app::SignalHandler::terminationRequested, &window,
                      [&window, &terminated](int) {
@@ -40,7 +36,10 @@ int main(int argc, char *argv[])
                          window.close();
                          QCoreApplication::quit();
                      });
-#endif
+    // Windows ends a program without a console at log-off and shut-down
+    // right after this signal (it comes from the session's end message), so
+    // sockets, keys.dat and Log.txt are closed here if the window was not.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, [&window] { window.Unload(); });
     window.Load();
     // A signal can arrive while start-up lets events run, before the event
     // loop exists to be quit: the shut-down has run already, so stop here.

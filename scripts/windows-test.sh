@@ -58,6 +58,9 @@ stage() { # FOLDER EXECUTABLE PORT
     cp -r htdocs "$1/"
     cp "$2" "$1/"
     sed "s/^PORT\x1e[0-9]*/PORT\x1e$3/" keys.sample.dat >"$1/keys.dat"
+    # A link out of the served folder, to a file no answer may carry.
+    echo "secret $1" >"$1/secret.htm"
+    ln -s "$1/secret.htm" "$1/htdocs/out.htm"
 }
 wait_listening() { # LOG
     for _ in $(seq 600); do
@@ -95,8 +98,19 @@ done
 xwininfo -root -tree | grep -m1 '"Vanterel' || { echo "No Vanterel window on the X server" >&2; exit 1; }
 
 # The same requests to the Linux build, where there is one (scripts/test.sh makes it).
-paths=(/ /index.htm /nothing.htm "/index.htm?FIRE" /img/../index.htm /CON /index.htm. "/index.htm::\$DATA")
+refused=(/CON /img/nul.gif /index.htm. "/index.htm%20" "/index.htm::\$DATA" /out.htm "/C:/windows/win.ini")
+paths=(/ /index.htm /nothing.htm "/index.htm?FIRE" /img/../index.htm "${refused[@]}")
 failed=0
+# Names Windows reads otherwise, and the link out: 404, and nothing of the secret.
+for path in "${refused[@]}"; do
+    answer=$(fetch "$win_port" "$path" | tr -d '\0') || true
+    if [[ $answer == "HTTP/1.1 404 "* && $answer != *secret* ]]; then
+        echo "404 under Wine: GET $path"
+    else
+        echo "NOT refused under Wine: GET $path: $(head -n 1 <<<"$answer")"
+        failed=1
+    fi
+done
 if [ -x build/vanterel ]; then
     linux_port=$(free_port)
     stage "$tmp/linux" build/vanterel "$linux_port"
@@ -119,6 +133,26 @@ else
     fetch "$win_port" /index.htm | tail -c "$(wc -c <htdocs/index.htm)" | cmp - htdocs/index.htm
 fi
 
+# A request's command at a Win32 window of the tests' own, which takes the
+# foreground: FIRE is Ctrl+A, sent by scan code.
+keycheck=build-windows/tests/inject/wine/keycheck.exe
+("$wine" "$keycheck" --expect "down 1D 0 *" "down 1E 0 2" "up 1E 0 2" "up 1D 0 *" >"$tmp/keycheck.log" 2>&1
+    echo "exit $?" >>"$tmp/keycheck.log") &
+keys=$!
+for _ in $(seq 300); do
+    grep -q '^ready' "$tmp/keycheck.log" 2>/dev/null && break
+    sleep 0.1
+done
+fetch "$win_port" "/index.htm?FIRE" >/dev/null
+wait "$keys" || true
+if grep -q '^exit 0' "$tmp/keycheck.log"; then
+    echo "GET /index.htm?FIRE reached a Win32 window as Ctrl+A by scan code (1D, 1E)"
+else
+    echo "GET /index.htm?FIRE did not reach the Win32 window as Ctrl+A:" >&2
+    cat "$tmp/keycheck.log" >&2
+    failed=1
+fi
+
 # Closing the window (Wine's taskkill without /f sends it the close message)
 # runs the shut-down, which writes keys.dat.
 before=$(stat -c %Y.%s "$tmp/win/keys.dat")
@@ -136,5 +170,24 @@ elif [ "$(stat -c %Y.%s "$tmp/win/keys.dat")" = "$before" ]; then
     failed=1
 else
     echo "Closing the window saved keys.dat and ended the program"
+fi
+
+# The end of the Windows session (log-off, shut-down): Wine sends the
+# session's end messages, after which the program is ended whatever it does.
+(cd "$tmp/win" && exec "$wine" vanterel.exe >"$tmp/win.log" 2>&1) &
+program=$!
+wait_listening "$tmp/win.log"
+before=$(stat -c %Y.%s "$tmp/win/keys.dat")
+sleep 1
+WINEDEBUG=-all "$wine" wineboot --end-session >/dev/null 2>&1 || true
+for _ in $(seq 300); do
+    kill -0 "$program" 2>/dev/null || break
+    sleep 0.1
+done
+if [ "$(stat -c %Y.%s "$tmp/win/keys.dat")" = "$before" ]; then
+    echo "The end of the session did not save keys.dat" >&2
+    failed=1
+else
+    echo "The end of the session (wineboot --end-session) saved keys.dat"
 fi
 exit "$failed"

@@ -4,6 +4,10 @@
 // code, extended flag and, at messages of keys other than the modifiers, the Shift/Ctrl/Alt that GetKeyState
 // then has.
 //   keycheck VANTEREL-KEYS.EXE
+// Or, for keys that another program sends (the server's "?FIRE"): the window
+// takes the foreground, writes "ready" and waits up to 20 s for the messages
+// given, in that form ("down 1D 0 *" ...), then prints what it got.
+//   keycheck --expect MESSAGE...
 #include "inject/KeyConstads.h"
 
 #include <cstdio>
@@ -39,10 +43,52 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT type, WPARAM wParam, LPARAM lParam)
     return 0; // never DefWindowProc: Alt or F10 would open the menu, Alt+F4 close the window
 }
 
+HWND makeTarget()
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"VanterelKeyTarget";
+    RegisterClassW(&windowClass);
+    return CreateWindowExW(0, windowClass.lpszClassName, L"Vanterel key target",
+                           WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 240, 120, nullptr, nullptr,
+                           windowClass.hInstance, nullptr);
+}
+
+// Every message expected, or none for the given time.
+void receive(std::size_t count, DWORD timeout)
+{
+    while (got.size() < count
+           && MsgWaitForMultipleObjects(0, nullptr, FALSE, timeout, QS_ALLINPUT) == WAIT_OBJECT_0)
+        for (MSG m; PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);)
+            DispatchMessageW(&m);
+}
+
+int expectFromOutside(int count, char **messages)
+{
+    const HWND hwnd = makeTarget();
+    if (!hwnd)
+        return 1;
+    SetForegroundWindow(hwnd);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    receive(std::size_t(count), 20000);
+    bool same = got.size() == std::size_t(count);
+    for (int i = 0; i < count || std::size_t(i) < got.size(); ++i) {
+        const std::string want = i < count ? messages[i] : "-";
+        const std::string have = std::size_t(i) < got.size() ? got[std::size_t(i)] : "-";
+        same = same && want == have;
+        std::printf("  [%s]%s\n", have.c_str(), want == have ? "" : (" expected [" + want + "]").c_str());
+    }
+    std::printf("keycheck: %s\n", same ? "the keys as expected" : "NOT the keys expected");
+    return same ? 0 : 1;
+}
 } // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "--expect")
+        return expectFromOutside(argc - 2, argv + 2);
     // Every named key by code (two share a name); Shift, Ctrl, Alt and the key
     // go down once each, in this order, and up in reverse.
     std::string command
@@ -72,14 +118,7 @@ int main(int argc, char **argv)
         count += expected.back().size();
     }
 
-    WNDCLASSW windowClass{};
-    windowClass.lpfnWndProc = windowProc;
-    windowClass.hInstance = GetModuleHandleW(nullptr);
-    windowClass.lpszClassName = L"VanterelKeyTarget";
-    RegisterClassW(&windowClass);
-    const HWND hwnd = CreateWindowExW(0, windowClass.lpszClassName, L"Vanterel key target",
-                                      WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 240, 120, nullptr, nullptr,
-                                      windowClass.hInstance, nullptr);
+    const HWND hwnd = makeTarget();
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -87,11 +126,7 @@ int main(int argc, char **argv)
     if (hwnd
         && CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                           &process)) {
-        // Every message expected, or none for 10 s.
-        while (got.size() < count
-               && MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_ALLINPUT) == WAIT_OBJECT_0)
-            for (MSG m; PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);)
-                DispatchMessageW(&m);
+        receive(count, 10000);
         WaitForSingleObject(process.hProcess, 120000);
         GetExitCodeProcess(process.hProcess, &status);
     }
