@@ -20,7 +20,8 @@ BOOL WINAPI onConsoleEvent(DWORD event)
     SignalHandler *instance = g_instance.load();
     if (!instance)
         return FALSE;
-    const auto request = [instance, event] { Q_EMIT instance->terminationRequested(static_cast<int>(event)); };
+    const auto request
+        = [instance, event] { Q_EMIT instance->terminationRequested(static_cast<int>(event)); };
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
         QMetaObject::invokeMethod(instance, request, Qt::QueuedConnection);
     else
