@@ -47,9 +47,7 @@ qt_options=(-xplatform win32-g++ -device-option CROSS_COMPILE=$mingw-
 # A static library with no tools and no PNG.
 qrencode_options=(-DBUILD_SHARED_LIBS=OFF -DWITH_TOOLS=OFF -DWITHOUT_PNG=ON)
 qt_recipe="$(printf '%s\n' "qt6-base 6.4.2" "$toolchain" "${qt_options[*]}" | sha256sum | cut -d' ' -f1)"
-# Asio, header-only, is copied in too: the cross build sees no host headers.
-stamp_want="$(printf '%s\n' "$qt_recipe" "qrencode ${qrencode_options[*]}" "asio copy 1" |
-    sha256sum | cut -d' ' -f1)"
+stamp_want="$(printf '%s\n' "$qt_recipe" "qrencode ${qrencode_options[*]}" | sha256sum | cut -d' ' -f1)"
 
 say() { echo "windows-qt: $*"; }
 
@@ -163,11 +161,6 @@ PKG_CONFIG_LIBDIR=/nonexistent cmake -S qrencode-src -B qrencode-build -G Ninja 
 nice -n 10 cmake --build qrencode-build --parallel "$jobs" >>qrencode.log 2>&1 ||
     { tail -20 qrencode.log >&2; exit 1; }
 cmake --install qrencode-build >>qrencode.log 2>&1
-# --- Asio ---------------------------------------------------------------------
-# Header-only and the same for every platform; under the prefix, the cross
-# build finds it without seeing the host's other headers.
-vanterel_install libasio-dev
-cp -r /usr/include/asio.hpp /usr/include/asio "$prefix/include/"
 
 copy_boost
 echo "$stamp_want" >"$prefix/.stamp"
