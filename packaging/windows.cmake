@@ -53,11 +53,12 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY Vanterel)
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Vanterel)
 set(CPACK_STRIP_FILES ON)
 
+# CPack writes the values below into CPackConfig.cmake as they are, so a
+# quote or backslash that must reach makensis is escaped twice here.
+#
 # A 64-bit installer with Unicode strings: it sees the 64-bit Program Files
-# and registry, as the program does.
-# CPack writes these values into CPackConfig.cmake as they are (so quotes and
-# backslashes are escaped twice) and splits makensis's command line at
-# spaces that no backslash escapes.
+# and registry, as the program does. CPack splits makensis's command line at
+# every space that no backslash escapes.
 set(CPACK_NSIS_EXECUTABLE_PRE_ARGUMENTS "-XTarget\\\\ amd64-unicode")
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_PACKAGE_NAME Vanterel)
@@ -73,8 +74,8 @@ set(CPACK_PACKAGE_EXECUTABLES vanterel Vanterel)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 # Tablets reach the server over the local network: an inbound rule for the
 # program on private networks (never public ones). The rule is deleted first
-# so that installing again does not add a second one.
-# The folder of netsh holds no space; the rule's name needs no quotes.
+# so that installing again does not add a second one. The system folder and
+# the rule's name hold no space, so only the program's path is quoted.
 set(netsh "nsExec::ExecToLog '$SYSDIR\\\\netsh.exe advfirewall firewall")
 set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "
   ${netsh} delete rule name=Vanterel'
