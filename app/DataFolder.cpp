@@ -78,9 +78,17 @@ DataFolderPaths ThisProgramsPaths()
     // A package may be unpacked under another prefix than the one the
     // program was built for: the samples beside its own bin folder come first.
     const QString relative = paths.programFolder + QStringLiteral("/" VANTEREL_BIN_TO_DATADIR "/vanterel");
-    paths.sampleFolder = QFileInfo::exists(relative + QStringLiteral("/keys.sample.dat"))
-        ? QDir::cleanPath(relative)
-        : QStringLiteral(VANTEREL_INSTALL_DATADIR "/vanterel");
+    const bool installedLayout = QFileInfo::exists(relative + QStringLiteral("/keys.sample.dat"));
+    paths.sampleFolder
+        = installedLayout ? QDir::cleanPath(relative) : QStringLiteral(VANTEREL_INSTALL_DATADIR "/vanterel");
+#ifdef Q_OS_WIN
+    // The installer lets the user choose the folder, so the prefix this build
+    // was made for says nothing about where it was installed; the layout does.
+    // A build folder and the portable zip (all in one folder) have no samples
+    // in share\vanterel beside their own folder.
+    if (installedLayout)
+        paths.installedBinFolder = paths.programFolder;
+#endif
     return paths;
 }
 
@@ -91,8 +99,20 @@ DataFolder ChooseDataFolder(const DataFolderPaths &paths)
     // no user and go with the package. So that folder counts as read-only.
     const QString program = canonical(paths.programFolder);
     const bool installed = !program.isEmpty() && program == canonical(paths.installedBinFolder);
-    if (!installed && folderWritable(paths.programFolder))
-        return {paths.programFolder, true, {}, {}};
+    if (!installed && folderWritable(paths.programFolder)) {
+        // A portable copy comes with sample bindings instead of a keys.dat, so
+        // that unpacking a newer copy over it keeps the user's bindings.
+        DataFolder beside{paths.programFolder, true, {}, {}};
+        const QString keys = paths.programFolder + QStringLiteral("/keys.dat");
+        const QString sample = paths.programFolder + QStringLiteral("/keys.sample.dat");
+        if (!QFileInfo::exists(keys) && QFileInfo::exists(sample)) {
+            if (QFile::copy(sample, keys))
+                beside.created.append(QStringLiteral("keys.dat"));
+            else
+                beside.problem = QStringLiteral("the sample keys.dat could not be copied from ") + sample;
+        }
+        return beside;
+    }
 
     DataFolder result{paths.userDataFolder, false, {}, {}};
     if (!QDir().mkpath(paths.userDataFolder)) {

@@ -37,7 +37,8 @@ struct DataFolder {
 };
 
 // A program that can write beside itself (a build tree, an unpacked folder)
-// keeps its files there. An installed one keeps them in the user's data
+// keeps its files there, and makes its keys.dat from a keys.sample.dat beside
+// it when it has none (the portable zip). An installed one keeps them in the user's data
 // folder; the first start there creates the folder and copies the sample
 // panel and bindings into it. A keys.dat or htdocs already there is kept.
 DataFolder ChooseDataFolder(const DataFolderPaths &paths);

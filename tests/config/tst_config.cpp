@@ -211,41 +211,48 @@ private Q_SLOTS:
     void dataFolder_data()
     {
         QTest::addColumn<bool>("installed");
-        QTest::addColumn<bool>("samples");
-        QTest::addColumn<bool>("usersKeys"); // a keys.dat of the user's already there
+        QTest::addColumn<QString>("samples"); // where they lie: "share", "bin" (a portable copy) or none
+        QTest::addColumn<bool>("usersKeys");  // a keys.dat of the user's already in the folder chosen
         QTest::addColumn<QStringList>("created");
-        QTest::addRow("a build keeps its files beside itself") << false << true << false << QStringList();
+        QTest::addRow("a build keeps its files beside itself")
+            << false << u"share"_s << false << QStringList();
+        QTest::addRow("a portable copy makes its keys.dat from the sample beside it")
+            << false << u"bin"_s << false << QStringList{u"keys.dat"_s};
+        QTest::addRow("a portable copy unpacked again keeps the user's keys.dat")
+            << false << u"bin"_s << true << QStringList();
         QTest::addRow("installed: the user's folder, though root could write beside the program")
-            << true << true << false << QStringList{u"htdocs"_s, u"keys.dat"_s};
-        QTest::addRow("the user's keys.dat stays") << true << true << true << QStringList{u"htdocs"_s};
-        QTest::addRow("no samples: the folder, and why") << true << false << false << QStringList();
+            << true << u"share"_s << false << QStringList{u"htdocs"_s, u"keys.dat"_s};
+        QTest::addRow("the user's keys.dat stays") << true << u"share"_s << true << QStringList{u"htdocs"_s};
+        QTest::addRow("no samples: the folder, and why") << true << QString() << false << QStringList();
     }
 
     void dataFolder()
     {
         QFETCH(bool, installed);
-        QFETCH(bool, samples);
+        QFETCH(QString, samples);
         QFETCH(bool, usersKeys);
         QFETCH(QStringList, created);
         QTemporaryDir root;
         const QString bin = root.filePath(u"bin"_s), user = root.filePath(u"v"_s),
                       share = root.filePath(u"share"_s);
+        const QString chosenFolder = installed ? user : bin;
         QVERIFY(QDir().mkpath(bin) && QDir().mkpath(share + u"/htdocs/img"_s) && QDir().mkpath(user));
-        QVERIFY(!usersKeys || writeFile(user + u"/keys.dat"_s, "user's"));
-        if (samples)
+        QVERIFY(!usersKeys || writeFile(chosenFolder + u"/keys.dat"_s, "user's"));
+        if (samples == u"share"_s)
             QVERIFY(writeFile(share + u"/htdocs/img/up.png"_s, "png")
                     && writeFile(share + u"/keys.sample.dat"_s, "s"));
         else
             QVERIFY(QDir(share).removeRecursively());
+        QVERIFY(samples != u"bin"_s || writeFile(bin + u"/keys.sample.dat"_s, "s"));
         const app::DataFolderPaths paths{bin, installed ? bin : u"/usr/bin"_s, user, share};
         const app::DataFolder chosen = app::ChooseDataFolder(paths);
-        QCOMPARE(chosen.folder, installed ? user : bin);
+        QCOMPARE(chosen.folder, chosenFolder);
         QTEST(chosen.created, "created");
-        QCOMPARE(chosen.problem.isEmpty(), samples);
-        const char *keys = usersKeys ? "user's" : (installed && samples ? "s" : "<none>");
-        QCOMPARE(readFile(user + u"/keys.dat"_s), QByteArray(keys));
+        QCOMPARE(chosen.problem.isEmpty(), !samples.isEmpty());
+        const char *keys = usersKeys ? "user's" : (created.contains(u"keys.dat"_s) ? "s" : "<none>");
+        QCOMPARE(readFile(chosenFolder + u"/keys.dat"_s), QByteArray(keys));
         QCOMPARE(readFile(user + u"/htdocs/img/up.png"_s),
-                 QByteArray(installed && samples ? "png" : "<none>"));
+                 QByteArray(installed && samples == u"share"_s ? "png" : "<none>"));
     }
 };
 
