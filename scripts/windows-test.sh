@@ -6,7 +6,9 @@
 #       the Qt for Windows that scripts/windows-qt.sh builds (about 25 minutes
 #       the first time, then from its cache); then the program itself is
 #       started, its window looked for, and the sample panel fetched over
-#       loopback and compared byte for byte with what the Linux build sends.
+#       loopback and compared byte for byte with what the Linux build sends;
+#       then its installer and portable zip are made and checked
+#       (scripts/package-windows.sh, scripts/windows-install-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -190,4 +192,13 @@ if [ "$(stat -c %Y.%s "$tmp/win/keys.dat")" = "$before" ]; then
 else
     echo "The end of the session (wineboot --end-session) saved keys.dat"
 fi
+
+# --- The installer and the portable zip ------------------------------------------
+# In a Wine prefix and on an X server of their own, with nothing of this
+# script's environment: the installed program finds only the DLLs it ships.
+packages=$(bash scripts/package-windows.sh | tail -n 2)
+zip=$(head -n 1 <<<"$packages") installer=$(tail -n 1 <<<"$packages")
+echo "Installer $(basename "$installer"): $(stat -c %s "$installer") bytes; zip $(basename "$zip"): $(stat -c %s "$zip") bytes"
+env -u WINEPREFIX -u WINEPATH -u QT_PLUGIN_PATH -u DISPLAY \
+    bash scripts/windows-install-test.sh "$installer" "$zip" || failed=1
 exit "$failed"
