@@ -36,25 +36,16 @@ fail() {
     exit 1
 }
 
-wine=$(command -v wine64 || ls /usr/lib/wine/wine64)
-wineserver="$(dirname "$wine")/wineserver"
-[ -x "$wineserver" ] || wineserver=wineserver
+. scripts/wine-session.sh
 tmp=$(mktemp -d)
-xvfb= program=
+program=
 cleanup() { # every step, whatever the one before it returned
     [ -z "$program" ] || kill "$program" 2>/dev/null || true
-    WINEPREFIX="$tmp/prefix" "$wineserver" -k 2>/dev/null || true
-    [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
+    wine_session_stop "$tmp"
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-export WINEPREFIX="$tmp/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
-mkfifo "$tmp/display" # Xvfb picks a free display and writes its number once it takes clients
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-xvfb=$!
-read -r -t 30 number <"$tmp/display" || fail "Xvfb did not start: $(tail -n 3 "$tmp/xvfb.log")"
-export DISPLAY=":$number"
-timeout 300 "$wine" wineboot --init >"$tmp/boot.log" 2>&1 || fail "wineboot: $(tail -n 5 "$tmp/boot.log")"
+wine_session_start "$tmp" || fail "$wine_session_problem"
 
 # Windows paths as the programs see them, and where they are for this script.
 winpath() { "$wine" winepath -u "$1" 2>/dev/null; }

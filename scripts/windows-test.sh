@@ -29,25 +29,16 @@ cmake --build --preset windows
 
 # One throw-away Wine prefix and one private Xvfb for the tests and the
 # program; everything started here ends with the script.
-wine=$(command -v wine64 || ls /usr/lib/wine/wine64)
-wineserver="$(dirname "$wine")/wineserver"
-[ -x "$wineserver" ] || wineserver=wineserver
+. scripts/wine-session.sh
 tmp=$(mktemp -d)
-xvfb= linux= program=
+linux= program=
 cleanup() { # every step, whatever the one before it returned (set -e holds in here too)
     [ -z "$linux" ] || kill "$linux" 2>/dev/null || true
-    WINEPREFIX="$tmp/prefix" "$wineserver" -k 2>/dev/null || true
-    [ -z "$xvfb" ] || kill "$xvfb" 2>/dev/null || true
+    wine_session_stop "$tmp"
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-export WINEPREFIX="$tmp/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" # no installers
-mkfifo "$tmp/display" # Xvfb picks a free display and writes its number once it takes clients
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-xvfb=$!
-read -r -t 30 number <"$tmp/display" || { echo "Xvfb did not start: $(tail -n 3 "$tmp/xvfb.log")" >&2; exit 1; }
-export DISPLAY=":$number"
-timeout 300 "$wine" wineboot --init >"$tmp/boot.log" 2>&1 || { tail -n 5 "$tmp/boot.log" >&2; exit 1; }
+wine_session_start "$tmp" || { echo "$wine_session_problem" >&2; exit 1; }
 
 ctest --preset windows
 

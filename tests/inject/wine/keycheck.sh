@@ -5,18 +5,10 @@
 #   keycheck.sh KEYCHECK.EXE VANTEREL-KEYS.EXE
 set -u
 skip() { echo "SKIP: $*"; exit 77; }
-wine=$(command -v wine64 || command -v wine || ls /usr/lib/wine/wine64 2>/dev/null) \
-    || skip "Wine is not installed (Debian package wine64)"
-command -v Xvfb >/dev/null || skip "Xvfb is not installed (Debian package xvfb)"
-tmp=$(mktemp -d) xvfb=
-export WINEPREFIX="$tmp/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" # no installers
-trap '"$(dirname "$wine")/wineserver" -k 2>/dev/null || wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null; rm -rf "$tmp"' EXIT
-mkfifo "$tmp/display" # Xvfb picks a free display and writes its number once it takes clients
-Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-xvfb=$!
-read -r -t 30 number <"$tmp/display" || skip "Xvfb did not start: $(tail -n 3 "$tmp/xvfb.log")"
-export DISPLAY=":$number"
-timeout 300 "$wine" wineboot --init >"$tmp/boot.log" 2>&1 || skip "Wine cannot start here: $(tail -n 3 "$tmp/boot.log")"
+. "$(dirname "$0")/../../../scripts/wine-session.sh"
+tmp=$(mktemp -d)
+trap 'wine_session_stop "$tmp"; rm -rf "$tmp"' EXIT
+wine_session_start "$tmp" || skip "$wine_session_problem"
 output=$(timeout 300 "$wine" "$1" "Z:${2//\//\\}" 2>&1)
 status=$?
 echo "$output"
