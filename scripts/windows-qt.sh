@@ -5,7 +5,8 @@
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/vanterel/windows-qt/prefix
 # The build is reused while the stamp of the recipe (the source versions, the
 # toolchain and the configure options below) matches, and made again when it
-# changes. An interrupted build resumes where it stopped. The last line printed is the prefix, to be given to CMake as
+# changes. An interrupted build resumes where it stopped. Progress goes to
+# stderr; the one line on stdout is the prefix, to be given to CMake as
 # -DVANTEREL_WINDOWS_QT=<prefix>.
 #
 # Debian's native Qt is the same version (6.4.2) and serves as the host Qt for
@@ -49,7 +50,9 @@ qrencode_options=(-DBUILD_SHARED_LIBS=OFF -DWITH_TOOLS=OFF -DWITHOUT_PNG=ON)
 qt_recipe="$(printf '%s\n' "qt6-base 6.4.2" "$toolchain" "${qt_options[*]}" | sha256sum | cut -d' ' -f1)"
 stamp_want="$(printf '%s\n' "$qt_recipe" "qrencode ${qrencode_options[*]}" | sha256sum | cut -d' ' -f1)"
 
-say() { echo "windows-qt: $*"; }
+# Progress goes to stderr, so that it shows while a caller takes the prefix
+# from stdout.
+say() { echo "windows-qt: $*" >&2; }
 
 # Boost (header-only: Asio and Beast for the server) is copied in, with its
 # CMake files at the same depth below the prefix as below /usr, so that they
@@ -130,7 +133,7 @@ fi
 say "building Qt with $jobs jobs (about 25 minutes on two cores)"
 # Ninja's own progress line, one line every 100 steps, so that a log stays short.
 PKG_CONFIG_LIBDIR=/nonexistent nice -n 10 cmake --build qt-build --parallel "$jobs" 2>&1 |
-    awk '/^\[[0-9]+\/[0-9]+\]/ { split(substr($1, 2), n, "/"); if (n[1] % 100 == 0 || n[1] == n[2]) { print "windows-qt: Qt " n[1] "/" n[2]; fflush() } next } /FAILED|error:/ { print; fflush() }'
+    awk '/^\[[0-9]+\/[0-9]+\]/ { split(substr($1, 2), n, "/"); if (n[1] % 100 == 0 || n[1] == n[2]) { print "windows-qt: Qt " n[1] "/" n[2]; fflush() } next } /FAILED|error:/ { print; fflush() }' >&2
 [ "${PIPESTATUS[0]}" -eq 0 ] || { say "Qt build failed"; exit 1; }
 rm -rf "$prefix"
 cmake --install qt-build >/dev/null
