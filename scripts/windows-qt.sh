@@ -130,10 +130,10 @@ if [ "$(cat qt-build/.recipe 2>/dev/null)" != "$qt_recipe" ] || [ ! -f qt-build/
     echo "$qt_recipe" >qt-build/.recipe
 fi
 
-say "building Qt with $jobs jobs (about 25 minutes on two cores)"
+say "building Qt with $jobs jobs (17 to 25 minutes on two idle cores)"
 # Ninja's own progress line, one line every 100 steps, so that a log stays short.
 PKG_CONFIG_LIBDIR=/nonexistent nice -n 10 cmake --build qt-build --parallel "$jobs" 2>&1 |
-    awk '/^\[[0-9]+\/[0-9]+\]/ { split(substr($1, 2), n, "/"); if (n[1] % 100 == 0 || n[1] == n[2]) { print "windows-qt: Qt " n[1] "/" n[2]; fflush() } next } /FAILED|error:/ { print; fflush() }' >&2
+    awk '/^\[[0-9]+\/[0-9]+\]/ { gsub(/[][]/, "", $1); split($1, n, "/"); if (n[1] % 100 == 0 || n[1] == n[2]) { print "windows-qt: Qt " n[1] "/" n[2]; fflush() } next } /FAILED|error:/ { print; fflush() }' >&2
 [ "${PIPESTATUS[0]}" -eq 0 ] || { say "Qt build failed"; exit 1; }
 rm -rf "$prefix"
 cmake --install qt-build >/dev/null
