@@ -10,8 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
-#include <QDir>
-
 #include <windows.h>
 #endif
 
@@ -89,23 +87,7 @@ OpenedEntry openChecked(const QString &target)
     entry.file = std::move(file);
     entry.size = static_cast<qint64>(st.st_size);
 #elif defined(Q_OS_WIN)
-    // Kernel handles have 32 significant bits, sign-extended: FileHandle
-    // keeps one in its int. Hidden and system files count as missing.
-    const HANDLE h = ::CreateFileW(QDir::toNativeSeparators(target).toStdWString().c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    FileHandle file(static_cast<int>(reinterpret_cast<std::intptr_t>(h)));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!file || ::GetFileType(h) != FILE_TYPE_DISK || !::GetFileInformationByHandle(h, &info)
-        || (info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
-        return entry;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        entry.kind = EntryKind::Folder;
-        return entry;
-    }
-    entry.kind = EntryKind::File;
-    entry.size = qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    entry.file = std::move(file);
+    entry = windowsEntry(openWindowsEntry(target));
 #else
     if (QFileInfo(target).isDir())
         entry.kind = EntryKind::Folder;

@@ -68,6 +68,17 @@ struct OpenedEntry {
     qint64 size = 0;
 };
 
+#ifdef _WIN32
+// Opens a file or a folder for reading, as the system resolves the path;
+// an empty handle when it cannot.
+FileHandle openWindowsEntry(const QString &path);
+
+// What an entry opened so names: a file keeps the handle and its length, a
+// folder is named only. Hidden and system files, and whatever is not a file
+// on a disk, count as missing.
+OpenedEntry windowsEntry(FileHandle file);
+#endif
+
 // The kind of an entry of the given file mode (st_mode): a folder, a regular
 // file, or - anything else, sockets, pipes and devices - missing.
 EntryKind kindOfMode(unsigned mode);

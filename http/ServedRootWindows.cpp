@@ -27,19 +27,6 @@ int valueOf(HANDLE handle)
     return static_cast<int>(reinterpret_cast<std::intptr_t>(handle));
 }
 
-// Opens a file or a folder for reading without following anything that is
-// not a file system entry. Folders need FILE_FLAG_BACKUP_SEMANTICS to be
-// opened at all; sharing everything keeps the user free to edit and rename
-// pages while they are being sent.
-FileHandle openEntry(const QString &path)
-{
-    const std::wstring wide = QDir::toNativeSeparators(path).toStdWString();
-    HANDLE h
-        = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    return FileHandle(valueOf(h));
-}
-
 // The path the system reached, links, junctions and 8.3 names resolved,
 // in the "\\?\C:\..." form; empty on failure.
 QString finalPath(const FileHandle &file)
@@ -84,6 +71,36 @@ bool finalBelow(const QString &final, const QString &root, QStringView &below)
 
 } // namespace
 
+// Folders need FILE_FLAG_BACKUP_SEMANTICS to be opened at all; sharing
+// everything keeps the user free to edit and rename pages while they are
+// being sent.
+FileHandle openWindowsEntry(const QString &path)
+{
+    const std::wstring wide = QDir::toNativeSeparators(path).toStdWString();
+    HANDLE h
+        = ::CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return FileHandle(valueOf(h));
+}
+
+OpenedEntry windowsEntry(FileHandle file)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!file || ::GetFileType(handleOf(file.get())) != FILE_TYPE_DISK
+        || !::GetFileInformationByHandle(handleOf(file.get()), &info)
+        || (info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+        return {};
+    OpenedEntry entry;
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        entry.kind = EntryKind::Folder;
+        return entry;
+    }
+    entry.kind = EntryKind::File;
+    entry.size = qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    entry.file = std::move(file);
+    return entry;
+}
+
 ServedRoot::ServedRoot(QString documentRoot)
     : m_text(std::move(documentRoot))
 {
@@ -116,24 +133,15 @@ OpenedEntry ServedRoot::open(const QString &requestPath, const QString &localPat
     const auto now = std::chrono::steady_clock::now();
     if (!m_root || now - m_checkedAt >= RootCheckInterval) {
         m_checkedAt = now;
-        m_root = openEntry(m_text);
+        m_root = openWindowsEntry(m_text);
         m_rootFinal = m_root ? finalPath(m_root) : QString();
     }
     if (m_rootFinal.isEmpty())
         return {};
 
-    FileHandle file = openEntry(localPath);
+    FileHandle file = openWindowsEntry(localPath);
     if (!file)
         return {};
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (::GetFileType(handleOf(file.get())) != FILE_TYPE_DISK
-        || !::GetFileInformationByHandle(handleOf(file.get()), &info))
-        return {};
-    // Hidden and system files count as missing, as names that begin with a
-    // dot do.
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
-        return {};
-
     // Links and junctions inside the root that lead out of it, and 8.3 short
     // names of hidden entries, all end here: what counts is where the system
     // arrived.
@@ -141,16 +149,7 @@ OpenedEntry ServedRoot::open(const QString &requestPath, const QString &localPat
     const QString final = finalPath(file);
     if (final.isEmpty() || !finalBelow(final, m_rootFinal, below) || hasHiddenComponent(below))
         return {};
-
-    OpenedEntry entry;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        entry.kind = EntryKind::Folder;
-        return entry;
-    }
-    entry.kind = EntryKind::File;
-    entry.size = qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
-    entry.file = std::move(file);
-    return entry;
+    return windowsEntry(std::move(file));
 }
 
 OpenedEntry ServedRoot::openByCanonicalPath(const QString &requestPath, const QString &localPath) const
